@@ -1,5 +1,1016 @@
-// Placeholder while the add-on is written.
-#define NAPI_VERSION 8
+// anchorfile: safe file publication, crash-safe removal and recovery in the
+// application's storage tree.
+//
+// Paths below the storage root are never handed to the system whole: every
+// directory is opened one simple name at a time, relative to its parent's
+// descriptor, never following a symbolic link. A removal never unlinks a
+// file where it stands; it moves the file into a private quarantine that
+// already holds a durable receipt, so that a crash at any step leaves a state
+// from which recoverAnchoredRemoval can finish the removal or undo it.
+
+#include <errno.h>
+#include <stddef.h>
+#include <stdint.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
 #include <node_api.h>
-extern "C" NAPI_MODULE_EXPORT int32_t node_api_module_get_api_version_v1(void) { return 8; }
-extern "C" NAPI_MODULE_EXPORT napi_value napi_register_module_v1(napi_env, napi_value exports) { return exports; }
+
+// Included last: on platforms without the macOS interfaces it maps them to
+// stand-ins.
+#include "platform_fileops.h"
+
+namespace {
+
+using ByteString = std::string;
+using ComponentList = std::vector<ByteString>;
+
+// Every directory below (and including) the storage root is opened with these
+// flags: a symbolic link as the last component fails with ELOOP instead of
+// being followed, and a non-directory fails with ENOTDIR.
+constexpr int kAnchoredDirectoryFlags = O_RDONLY | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC;
+
+// O_NONBLOCK keeps a FIFO or a device planted under the source name from
+// blocking the script thread in open; the type check refuses it afterwards.
+constexpr int kPublicationSourceFlags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
+
+constexpr int kReceiptWriteFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+constexpr int kReceiptReadFlags = O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC;
+
+constexpr size_t kMaxReceiptSize = 4096;
+constexpr char kReceiptName[] = "receipt";
+constexpr char kPayloadName[] = "payload";
+constexpr char kPublicationHeader[] = "publication-removal-v1";
+constexpr char kContentHeader[] = "content-removal-v1";
+constexpr char kPublicationQuarantinePrefix[] = ".publication-recovery-";
+constexpr char kContentQuarantinePrefix[] = ".content-recovery-";
+
+constexpr char kPublishUsage[] = "publishNoReplace requires root, parent, source, and destination.";
+constexpr char kPublishInvalid[] = "Invalid atomic publication path.";
+constexpr char kInspectUsage[] = "inspectPath requires a path.";
+constexpr char kInspectInvalid[] = "Invalid storage-path query.";
+constexpr char kRemovalInvalid[] = "Invalid anchored removal arguments.";
+constexpr char kRecoveryInvalid[] = "Invalid removal recovery arguments.";
+constexpr char kRequiresRecovery[] = "Publication quarantine requires recovery: ";
+
+// ---------------------------------------------------------------------------
+// Errors reaching the script
+
+const char* PosixErrorCode(int error_number) {
+  switch (error_number) {
+    case EPERM:
+    case EACCES:
+      return "EPERM";
+    case ENOENT:
+      return "ENOENT";
+    case EEXIST:
+    case ENOTEMPTY:
+      return "EEXIST";
+    case EXDEV:
+      return "EXDEV";
+    case EINVAL:
+      return "EINVAL";
+    case ENOTSUP:
+    case ENOSYS:
+      return "ENOTSUP";
+    case ELOOP:
+      return "ELOOP";
+    case ESTALE:
+      return "ESTALE";
+    default:
+      return "EIO";
+  }
+}
+
+// Raises a plain error with the fixed message and a `code` property. The
+// caller releases what it holds and returns nullptr so the host throws it.
+void ThrowError(napi_env env, const ByteString& message, const char* code) {
+  napi_value message_value = nullptr;
+  napi_value error = nullptr;
+  napi_value code_value = nullptr;
+  napi_create_string_utf8(env, message.data(), message.size(), &message_value);
+  napi_create_error(env, nullptr, message_value, &error);
+  napi_create_string_utf8(env, code, NAPI_AUTO_LENGTH, &code_value);
+  napi_set_named_property(env, error, "code", code_value);
+  napi_throw(env, error);
+}
+
+// ---------------------------------------------------------------------------
+// Argument intake
+
+// Fills args with up to `capacity` arguments and reports how many the script
+// passed; false when the host call itself failed.
+bool TakeArguments(napi_env env, napi_callback_info info, size_t capacity, napi_value* args,
+                   size_t* count) {
+  *count = capacity;
+  return napi_get_cb_info(env, info, count, args, nullptr, nullptr) == napi_ok;
+}
+
+// Reads a string argument as UTF-8 bytes with its full length, embedded NUL
+// bytes included. Leaves `out` untouched when the value is not a string.
+bool ReadString(napi_env env, napi_value value, ByteString* out) {
+  size_t length = 0;
+  if (napi_get_value_string_utf8(env, value, nullptr, 0, &length) != napi_ok) {
+    return false;
+  }
+  std::vector<char> buffer(length + 1, '\0');
+  size_t copied = 0;
+  if (napi_get_value_string_utf8(env, value, buffer.data(), buffer.size(), &copied) != napi_ok) {
+    return false;
+  }
+  out->assign(buffer.data(), copied);
+  return true;
+}
+
+bool ReadUnsigned64(napi_env env, napi_value value, uint64_t* out) {
+  bool lossless = false;
+  uint64_t result = 0;
+  if (napi_get_value_bigint_uint64(env, value, &result, &lossless) != napi_ok || !lossless) {
+    return false;
+  }
+  *out = result;
+  return true;
+}
+
+bool ReadSigned64(napi_env env, napi_value value, int64_t* out) {
+  bool lossless = false;
+  int64_t result = 0;
+  if (napi_get_value_bigint_int64(env, value, &result, &lossless) != napi_ok || !lossless) {
+    return false;
+  }
+  *out = result;
+  return true;
+}
+
+bool ContainsByte(const ByteString& text, char byte) {
+  return text.find(byte) != ByteString::npos;
+}
+
+// ---------------------------------------------------------------------------
+// Relative path rules
+
+bool IsSimpleName(const ByteString& name) {
+  if (name.empty() || name == "." || name == "..") {
+    return false;
+  }
+  return !ContainsByte(name, '/') && !ContainsByte(name, '\\');
+}
+
+bool SplitRelativePath(const ByteString& path, ComponentList* components) {
+  if (path.empty()) {
+    return true;
+  }
+  size_t start = 0;
+  for (;;) {
+    if (start >= path.size()) {
+      return false;  // only reached after a trailing '/'
+    }
+    const size_t slash = path.find('/', start);
+    const size_t end = slash == ByteString::npos ? path.size() : slash;
+    ByteString candidate = path.substr(start, end - start);
+    if (!IsSimpleName(candidate)) {
+      return false;
+    }
+    components->push_back(std::move(candidate));
+    if (slash == ByteString::npos) {
+      return true;
+    }
+    start = slash + 1;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// File status as the receipt records it
+
+// The device number is widened with sign extension, as macOS reports it as a
+// signed 32-bit value; where the platform's device number is already 64 bits
+// wide the conversion leaves it unchanged.
+uint64_t DeviceNumber(const struct stat& status) {
+  return static_cast<uint64_t>(static_cast<int64_t>(status.st_dev));
+}
+
+uint64_t InodeNumber(const struct stat& status) {
+  return static_cast<uint64_t>(status.st_ino);
+}
+
+// Seconds * 1e9 + nanoseconds in 64-bit two's complement. Computed unsigned
+// so that a timestamp too far from the epoch wraps instead of overflowing.
+int64_t ModificationNs(const struct stat& status) {
+  const uint64_t seconds = static_cast<uint64_t>(static_cast<int64_t>(status.st_mtimespec.tv_sec));
+  const uint64_t nanoseconds =
+      static_cast<uint64_t>(static_cast<int64_t>(status.st_mtimespec.tv_nsec));
+  return static_cast<int64_t>(seconds * 1000000000u + nanoseconds);
+}
+
+// ---------------------------------------------------------------------------
+// Quarantine and temporary names
+
+bool IsHexDigit(char byte) {
+  return (byte >= '0' && byte <= '9') || (byte >= 'a' && byte <= 'f');
+}
+
+bool AllHexDigits(const ByteString& text, size_t start, size_t count) {
+  for (size_t i = start; i < start + count; ++i) {
+    if (!IsHexDigit(text[i])) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Lowercase text form of a version-4 UUID with the standard variant, at
+// `start` in `text` (the caller has checked that 36 bytes are there).
+bool IsCanonicalUuidAt(const ByteString& text, size_t start) {
+  for (size_t i = 0; i < 36; ++i) {
+    const char byte = text[start + i];
+    if (i == 8 || i == 13 || i == 18 || i == 23) {
+      if (byte != '-') {
+        return false;
+      }
+    } else if (!IsHexDigit(byte)) {
+      return false;
+    }
+  }
+  const char variant = text[start + 19];
+  return text[start + 14] == '4' &&
+         (variant == '8' || variant == '9' || variant == 'a' || variant == 'b');
+}
+
+bool HasPrefix(const ByteString& text, const char* prefix) {
+  return text.compare(0, strlen(prefix), prefix) == 0;
+}
+
+bool IsRemovalDirectory(const ByteString& name) {
+  return name.size() == 58 && HasPrefix(name, kPublicationQuarantinePrefix) &&
+         IsCanonicalUuidAt(name, 22);
+}
+
+bool IsContentRemovalDirectory(const ByteString& name) {
+  return name.size() == 82 && HasPrefix(name, kContentQuarantinePrefix) &&
+         AllHexDigits(name, 18, 64);
+}
+
+bool IsPublicationTemporary(const ByteString& name) {
+  return name.size() == 105 && name[64] == '.' && name.compare(101, 4, ".tmp") == 0 &&
+         AllHexDigits(name, 0, 64) && IsCanonicalUuidAt(name, 65);
+}
+
+// ---------------------------------------------------------------------------
+// Removal receipt
+
+struct RemovalReceipt {
+  ByteString name;
+  uint64_t parentDevice = 0;
+  uint64_t parentInode = 0;
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  uint64_t size = 0;
+  int64_t modifiedNs = 0;
+};
+
+// Whether a status taken without following links describes exactly the file
+// the receipt names. A symbolic link or directory never matches.
+bool MatchesReceipt(const struct stat& status, const RemovalReceipt& receipt) {
+  return S_ISREG(status.st_mode) && DeviceNumber(status) == receipt.device &&
+         InodeNumber(status) == receipt.inode &&
+         static_cast<uint64_t>(status.st_size) == receipt.size &&
+         ModificationNs(status) == receipt.modifiedNs;
+}
+
+bool MatchesParent(const struct stat& status, uint64_t device, uint64_t inode) {
+  return DeviceNumber(status) == device && InodeNumber(status) == inode;
+}
+
+ByteString ReceiptText(const RemovalReceipt& receipt, const ByteString& namespace_line) {
+  ByteString text;
+  if (namespace_line.empty()) {
+    text += kPublicationHeader;
+    text += '\n';
+  } else {
+    text += kContentHeader;
+    text += '\n';
+    text += namespace_line;
+    text += '\n';
+  }
+  text += receipt.name + '\n';
+  text += std::to_string(receipt.parentDevice) + '\n';
+  text += std::to_string(receipt.parentInode) + '\n';
+  text += std::to_string(receipt.device) + '\n';
+  text += std::to_string(receipt.inode) + '\n';
+  text += std::to_string(receipt.size) + '\n';
+  text += std::to_string(receipt.modifiedNs) + '\n';
+  return text;
+}
+
+// Writes all of `text`, retrying EINTR. A write that makes no progress sets
+// EIO, since the system gives no error number for it.
+int WriteAll(int fd, const ByteString& text) {
+  size_t written = 0;
+  while (written < text.size()) {
+    const ssize_t count = write(fd, text.data() + written, text.size() - written);
+    if (count < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return -1;
+    }
+    if (count == 0) {
+      errno = EIO;
+      return -1;
+    }
+    written += static_cast<size_t>(count);
+  }
+  return 0;
+}
+
+// Creates "receipt" in the quarantine, writes it whole and syncs it. O_EXCL
+// and O_NOFOLLOW mean an existing entry, link or not, is never overwritten.
+// The caller syncs the quarantine directory. A failed write leaves the
+// partial file; recovery refuses a partial receipt rather than guessing.
+int WriteRemovalReceipt(int quarantine_fd, const RemovalReceipt& receipt,
+                        const ByteString& namespace_line) {
+  const ByteString text = ReceiptText(receipt, namespace_line);
+  const int fd = openat(quarantine_fd, kReceiptName, kReceiptWriteFlags, 0600);
+  if (fd < 0) {
+    return -1;
+  }
+  int result = WriteAll(fd, text);
+  if (result == 0) {
+    result = fsync(fd);
+  }
+  const int saved_errno = errno;
+  close(fd);
+  errno = saved_errno;
+  return result;
+}
+
+// Line source over the bytes of one receipt.
+struct LineReader {
+  const ByteString& data;
+  size_t position;
+};
+
+// A line is the run of bytes up to the next LF. Fails only when no byte at
+// all is left, so a final line without LF still counts.
+bool NextLine(LineReader* reader, ByteString* line) {
+  if (reader->position >= reader->data.size()) {
+    return false;
+  }
+  const size_t newline = reader->data.find('\n', reader->position);
+  const size_t end = newline == ByteString::npos ? reader->data.size() : newline;
+  line->assign(reader->data, reader->position, end - reader->position);
+  reader->position = newline == ByteString::npos ? reader->data.size() : newline + 1;
+  return true;
+}
+
+bool ParseDigits(const ByteString& text, size_t start, uint64_t limit, uint64_t* value) {
+  if (start >= text.size()) {
+    return false;
+  }
+  uint64_t result = 0;
+  for (size_t i = start; i < text.size(); ++i) {
+    const char byte = text[i];
+    if (byte < '0' || byte > '9') {
+      return false;
+    }
+    const uint64_t digit = static_cast<uint64_t>(byte - '0');
+    if (result > (limit - digit) / 10) {
+      return false;
+    }
+    result = result * 10 + digit;
+  }
+  *value = result;
+  return true;
+}
+
+bool ParseDecimal(const ByteString& text, uint64_t* value) {
+  return ParseDigits(text, 0, UINT64_MAX, value);
+}
+
+bool ParseDecimal(const ByteString& text, int64_t* value) {
+  const bool negative = !text.empty() && text[0] == '-';
+  // The magnitude of INT64_MIN is one more than INT64_MAX.
+  const uint64_t limit = negative ? static_cast<uint64_t>(INT64_MAX) + 1 : INT64_MAX;
+  uint64_t magnitude = 0;
+  if (!ParseDigits(text, negative ? 1 : 0, limit, &magnitude)) {
+    return false;
+  }
+  *value = negative ? static_cast<int64_t>(0 - magnitude) : static_cast<int64_t>(magnitude);
+  return true;
+}
+
+// One line, one value, in canonical decimal only: the value converted back
+// to text must equal the line, which rejects leading zeros and "-0".
+template <typename Number>
+bool ReadRemovalNumber(LineReader* reader, Number* value) {
+  ByteString line;
+  if (!NextLine(reader, &line)) {
+    return false;
+  }
+  Number parsed = 0;
+  if (!ParseDecimal(line, &parsed) || std::to_string(parsed) != line) {
+    return false;
+  }
+  *value = parsed;
+  return true;
+}
+
+bool ParseRemovalReceipt(const ByteString& data, const ByteString& namespace_line,
+                         RemovalReceipt* receipt) {
+  LineReader reader{data, 0};
+  ByteString line;
+  const bool content = !namespace_line.empty();
+  if (!NextLine(&reader, &line) || line != (content ? kContentHeader : kPublicationHeader)) {
+    return false;
+  }
+  if (content && (!NextLine(&reader, &line) || line != namespace_line)) {
+    return false;
+  }
+  if (!NextLine(&reader, &receipt->name)) {
+    return false;
+  }
+  const ByteString& name = receipt->name;
+  if (!(content ? IsSimpleName(name) : IsPublicationTemporary(name)) || ContainsByte(name, '\0') ||
+      ContainsByte(name, '\r')) {
+    return false;
+  }
+  if (!ReadRemovalNumber(&reader, &receipt->parentDevice) ||
+      !ReadRemovalNumber(&reader, &receipt->parentInode) ||
+      !ReadRemovalNumber(&reader, &receipt->device) ||
+      !ReadRemovalNumber(&reader, &receipt->inode) ||
+      !ReadRemovalNumber(&reader, &receipt->size) ||
+      !ReadRemovalNumber(&reader, &receipt->modifiedNs)) {
+    return false;
+  }
+  return !NextLine(&reader, &line);
+}
+
+// Reads exactly `size` bytes, retrying EINTR; early end of file fails.
+bool ReadExactly(int fd, size_t size, ByteString* data) {
+  data->assign(size, '\0');
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t count = read(fd, &(*data)[done], size - done);
+    if (count < 0 && errno == EINTR) {
+      continue;
+    }
+    if (count <= 0) {
+      return false;
+    }
+    done += static_cast<size_t>(count);
+  }
+  return true;
+}
+
+// Reads and strictly parses "receipt". ENOENT means the quarantine holds no
+// receipt; every malformed, partial, oversized or non-regular receipt is
+// EINVAL. O_NONBLOCK keeps a FIFO named "receipt" from hanging the open.
+int ReadRemovalReceipt(int quarantine_fd, RemovalReceipt* receipt,
+                       const ByteString& namespace_line) {
+  const int fd = openat(quarantine_fd, kReceiptName, kReceiptReadFlags);
+  if (fd < 0) {
+    return -1;
+  }
+  struct stat status;
+  memset(&status, 0, sizeof(status));
+  ByteString data;
+  const bool valid = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0 &&
+                     static_cast<uint64_t>(status.st_size) <= kMaxReceiptSize &&
+                     ReadExactly(fd, static_cast<size_t>(status.st_size), &data) &&
+                     ParseRemovalReceipt(data, namespace_line, receipt);
+  close(fd);
+  if (!valid) {
+    errno = EINVAL;
+    return -1;
+  }
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Descriptor helpers
+
+// fstat into a zero-filled record.
+int StatusOf(int fd, struct stat* status) {
+  memset(status, 0, sizeof(*status));
+  return fstat(fd, status);
+}
+
+int EntryStatus(int dir_fd, const ByteString& name, struct stat* status) {
+  memset(status, 0, sizeof(*status));
+  return fstatat(dir_fd, name.c_str(), status, AT_SYMLINK_NOFOLLOW);
+}
+
+// Syncs the two directories in order; -1 with the first failure's errno.
+int SyncBoth(int first_fd, int second_fd) {
+  if (fsync(first_fd) != 0) {
+    return -1;
+  }
+  return fsync(second_fd);
+}
+
+// ---------------------------------------------------------------------------
+// No-replace publication
+
+napi_value PublishPosix(napi_env env, const ByteString& root, const ComponentList& components,
+                        const ByteString& source, const ByteString& destination) {
+  const int root_fd = open(root.c_str(), kAnchoredDirectoryFlags);
+  if (root_fd < 0) {
+    ThrowError(env, "Could not open the storage root.", PosixErrorCode(errno));
+    return nullptr;
+  }
+  int parent_fd = root_fd;
+  for (const ByteString& component : components) {
+    const int next_fd = openat(parent_fd, component.c_str(), kAnchoredDirectoryFlags);
+    const int saved_errno = errno;
+    if (next_fd < 0) {
+      if (parent_fd != root_fd) {
+        close(parent_fd);
+      }
+      close(root_fd);
+      ThrowError(env, "Could not anchor the publication parent.", PosixErrorCode(saved_errno));
+      return nullptr;
+    }
+    if (parent_fd != root_fd) {
+      close(parent_fd);
+    }
+    parent_fd = next_fd;
+  }
+
+  const auto close_parent_and_root = [&]() {
+    if (parent_fd != root_fd) {
+      close(parent_fd);
+    }
+    close(root_fd);
+  };
+
+  const int source_fd = openat(parent_fd, source.c_str(), kPublicationSourceFlags);
+  if (source_fd < 0) {
+    const int saved_errno = errno;
+    close_parent_and_root();
+    ThrowError(env, "Could not open the publication source.", PosixErrorCode(saved_errno));
+    return nullptr;
+  }
+
+  struct stat status;
+  const int stat_result = StatusOf(source_fd, &status);
+  const int stat_errno = errno;
+  if (stat_result != 0 || !S_ISREG(status.st_mode)) {
+    close(source_fd);
+    close_parent_and_root();
+    const int code_errno = stat_result != 0 && stat_errno != 0 ? stat_errno : ELOOP;
+    ThrowError(env, "The publication source is not anchored safely.", PosixErrorCode(code_errno));
+    return nullptr;
+  }
+
+  // The one change this operation makes: an atomic rename that fails with
+  // EEXIST rather than replace whatever holds the destination name.
+  const int rename_result =
+      renameatx_np(parent_fd, source.c_str(), parent_fd, destination.c_str(), RENAME_EXCL);
+  const int rename_errno = errno;
+  close(source_fd);
+  close_parent_and_root();
+  if (rename_result != 0) {
+    ThrowError(env, "Atomic no-replace publication failed.", PosixErrorCode(rename_errno));
+    return nullptr;
+  }
+  napi_value undefined = nullptr;
+  napi_get_undefined(env, &undefined);
+  return undefined;
+}
+
+napi_value PublishNoReplace(napi_env env, napi_callback_info info) {
+  napi_value args[4] = {};
+  size_t count = 0;
+  if (!TakeArguments(env, info, 4, args, &count) || count != 4) {
+    ThrowError(env, kPublishUsage, "EINVAL");
+    return nullptr;
+  }
+  ByteString root;
+  ByteString parent;
+  ByteString source;
+  ByteString destination;
+  ComponentList components;
+  // A NUL byte would make the system see a shorter name than the one
+  // validated: a parent component "..\0x" passes the name rules but opens
+  // "..", walking out of the storage root. Refuse NUL in every argument.
+  const bool valid = ReadString(env, args[0], &root) && ReadString(env, args[1], &parent) &&
+                     ReadString(env, args[2], &source) &&
+                     ReadString(env, args[3], &destination) && !root.empty() &&
+                     SplitRelativePath(parent, &components) && IsSimpleName(source) &&
+                     IsSimpleName(destination) && !ContainsByte(root, '\0') &&
+                     !ContainsByte(parent, '\0') && !ContainsByte(source, '\0') &&
+                     !ContainsByte(destination, '\0');
+  if (!valid) {
+    ThrowError(env, kPublishInvalid, "EINVAL");
+    return nullptr;
+  }
+  return PublishPosix(env, root, components, source, destination);
+}
+
+// ---------------------------------------------------------------------------
+// Storage path inspection
+
+napi_value InspectPath(napi_env env, napi_callback_info info) {
+  napi_value args[1] = {};
+  size_t count = 0;
+  if (!TakeArguments(env, info, 1, args, &count) || count != 1) {
+    ThrowError(env, kInspectUsage, "EINVAL");
+    return nullptr;
+  }
+  ByteString path;
+  if (!ReadString(env, args[0], &path) || path.empty()) {
+    ThrowError(env, kInspectInvalid, "EINVAL");
+    return nullptr;
+  }
+  // Local APFS/HFS+ storage: never remote, hard links always supported.
+  napi_value result = nullptr;
+  napi_value is_remote = nullptr;
+  napi_value supports_hard_links = nullptr;
+  napi_create_object(env, &result);
+  napi_get_boolean(env, false, &is_remote);
+  napi_set_named_property(env, result, "isRemote", is_remote);
+  napi_get_boolean(env, true, &supports_hard_links);
+  napi_set_named_property(env, result, "supportsHardLinks", supports_hard_links);
+  return result;
+}
+
+// ---------------------------------------------------------------------------
+// Anchored removal
+
+// Walks from the root to the parent one component at a time, then checks the
+// parent is the very directory the caller identified: a directory swapped in
+// under the same path gives ESTALE. If this returns a descriptor, the caller
+// closes it.
+int OpenRemovalParent(const ByteString& root, const ComponentList& components,
+                      uint64_t expected_device, uint64_t expected_inode) {
+  int current_fd = open(root.c_str(), kAnchoredDirectoryFlags);
+  if (current_fd < 0) {
+    return -1;
+  }
+  for (const ByteString& component : components) {
+    const int next_fd = openat(current_fd, component.c_str(), kAnchoredDirectoryFlags);
+    const int saved_errno = errno;
+    close(current_fd);
+    if (next_fd < 0) {
+      errno = saved_errno;
+      return -1;
+    }
+    current_fd = next_fd;
+  }
+  struct stat status;
+  if (StatusOf(current_fd, &status) != 0 ||
+      !MatchesParent(status, expected_device, expected_inode)) {
+    close(current_fd);
+    errno = ESTALE;
+    return -1;
+  }
+  return current_fd;
+}
+
+// Opens the quarantine and takes its lock. A quarantine owned by someone
+// else or open to group/others could have been prepared by an attacker, and
+// a locked one is in use by another removal or recovery: all are EPERM, at
+// once, without waiting. If this returns a descriptor, the caller closes it,
+// which releases the lock.
+int OpenRemovalQuarantine(int parent_fd, const ByteString& quarantine_name) {
+  const int fd = openat(parent_fd, quarantine_name.c_str(), kAnchoredDirectoryFlags);
+  if (fd < 0) {
+    return -1;
+  }
+  struct stat status;
+  if (StatusOf(fd, &status) != 0 || status.st_uid != geteuid() || (status.st_mode & 077) != 0 ||
+      flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    close(fd);
+    errno = EPERM;
+    return -1;
+  }
+  return fd;
+}
+
+// Removes the receipt and then the quarantine, syncing after each, so that a
+// crash between them leaves an empty quarantine, which recovery removes.
+int DiscardQuarantine(int parent_fd, int quarantine_fd, const ByteString& quarantine_name) {
+  if (unlinkat(quarantine_fd, kReceiptName, 0) != 0 || fsync(quarantine_fd) != 0 ||
+      unlinkat(parent_fd, quarantine_name.c_str(), AT_REMOVEDIR) != 0 || fsync(parent_fd) != 0) {
+    return -1;
+  }
+  return 0;
+}
+
+// The payload is in the quarantine and the name is free. Deletes the payload
+// if it is the file the receipt names; otherwise puts it back under its name
+// and reports ESTALE, since deleting an unexpected file would lose data.
+int SettlePayload(int parent_fd, int quarantine_fd, const ByteString& quarantine_name,
+                  const RemovalReceipt& receipt, const struct stat& payload) {
+  struct stat entry;
+  if (EntryStatus(parent_fd, receipt.name, &entry) == 0) {
+    errno = EEXIST;  // something took the name meanwhile: change nothing
+    return -1;
+  }
+  if (errno != ENOENT) {
+    return -1;
+  }
+  if (MatchesReceipt(payload, receipt)) {
+    if (unlinkat(quarantine_fd, kPayloadName, 0) != 0 || fsync(quarantine_fd) != 0) {
+      return -1;
+    }
+    return DiscardQuarantine(parent_fd, quarantine_fd, quarantine_name);
+  }
+  if (renameatx_np(quarantine_fd, kPayloadName, parent_fd, receipt.name.c_str(), RENAME_EXCL) !=
+      0) {
+    errno = ESTALE;
+    return -1;
+  }
+  // The name is the destination: sync it first, so that a crash cannot leave
+  // the file in neither directory.
+  if (SyncBoth(parent_fd, quarantine_fd) != 0) {
+    return -1;
+  }
+  errno = ESTALE;
+  return -1;
+}
+
+// Completes a removal from whatever state the quarantine is in: moves the
+// file in if it is still at its name, deletes the payload if it matches,
+// rolls back a payload that does not, and discards the quarantine at the
+// end. Nothing is deleted unless it matches the receipt exactly.
+int FinishRemoval(int parent_fd, int quarantine_fd, const ByteString& quarantine_name,
+                  const RemovalReceipt& receipt) {
+  struct stat parent_status;
+  if (StatusOf(parent_fd, &parent_status) != 0 ||
+      !MatchesParent(parent_status, receipt.parentDevice, receipt.parentInode)) {
+    errno = ESTALE;
+    return -1;
+  }
+  struct stat payload;
+  if (EntryStatus(quarantine_fd, kPayloadName, &payload) == 0) {
+    return SettlePayload(parent_fd, quarantine_fd, quarantine_name, receipt, payload);
+  }
+  if (errno != ENOENT) {
+    return -1;
+  }
+  struct stat entry;
+  if (EntryStatus(parent_fd, receipt.name, &entry) != 0) {
+    if (errno == ENOENT) {
+      return DiscardQuarantine(parent_fd, quarantine_fd, quarantine_name);
+    }
+    return -1;
+  }
+  if (!MatchesReceipt(entry, receipt)) {
+    errno = ESTALE;
+    return -1;
+  }
+  // Moving the file in under a fixed name (never replacing) makes the
+  // removal resumable: after a crash past this point recovery finds the
+  // payload and the receipt that says what it must be.
+  if (renameatx_np(parent_fd, receipt.name.c_str(), quarantine_fd, kPayloadName, RENAME_EXCL) !=
+          0 ||
+      SyncBoth(quarantine_fd, parent_fd) != 0 ||
+      EntryStatus(quarantine_fd, kPayloadName, &payload) != 0) {
+    return -1;
+  }
+  return SettlePayload(parent_fd, quarantine_fd, quarantine_name, receipt, payload);
+}
+
+bool ReadRemovalArguments(napi_env env, napi_value* args, ByteString* root,
+                          ComponentList* components, RemovalReceipt* receipt,
+                          ByteString* quarantine_name) {
+  ByteString parent;
+  if (!ReadString(env, args[0], root) || root->empty() || ContainsByte(*root, '\0')) {
+    return false;
+  }
+  if (!ReadString(env, args[1], &parent) || ContainsByte(parent, '\0') ||
+      !SplitRelativePath(parent, components)) {
+    return false;
+  }
+  ByteString& name = receipt->name;
+  if (!ReadString(env, args[2], &name) || ContainsByte(name, '\0') || ContainsByte(name, '\r') ||
+      ContainsByte(name, '\n') || !IsSimpleName(name)) {
+    return false;
+  }
+  return ReadUnsigned64(env, args[3], &receipt->parentDevice) &&
+         ReadUnsigned64(env, args[4], &receipt->parentInode) &&
+         ReadUnsigned64(env, args[5], &receipt->device) &&
+         ReadUnsigned64(env, args[6], &receipt->inode) &&
+         ReadUnsigned64(env, args[7], &receipt->size) &&
+         ReadSigned64(env, args[8], &receipt->modifiedNs) &&
+         ReadString(env, args[9], quarantine_name) &&
+         (IsRemovalDirectory(*quarantine_name) || IsContentRemovalDirectory(*quarantine_name));
+}
+
+// Receipt written and synced, quarantine and parent synced, then the
+// removal proper. Returns -1 with errno set from the first failing step.
+int RecordAndFinishRemoval(int parent_fd, int quarantine_fd, const ByteString& quarantine_name,
+                           const RemovalReceipt& receipt) {
+  const ByteString namespace_line =
+      IsContentRemovalDirectory(quarantine_name) ? quarantine_name : ByteString();
+  // Without these syncs a power failure could leave the file moved into a
+  // quarantine whose receipt or whose own directory entry never reached the
+  // disk, and recovery could not tell what the payload was meant to be.
+  if (WriteRemovalReceipt(quarantine_fd, receipt, namespace_line) != 0 ||
+      SyncBoth(quarantine_fd, parent_fd) != 0) {
+    return -1;
+  }
+  return FinishRemoval(parent_fd, quarantine_fd, quarantine_name, receipt);
+}
+
+napi_value RemoveAnchoredFile(napi_env env, napi_callback_info info) {
+  napi_value args[10] = {};
+  size_t count = 0;
+  ByteString root;
+  ComponentList components;
+  RemovalReceipt receipt;
+  ByteString quarantine_name;
+  if (!TakeArguments(env, info, 10, args, &count) || count != 10 ||
+      !ReadRemovalArguments(env, args, &root, &components, &receipt, &quarantine_name)) {
+    ThrowError(env, kRemovalInvalid, "EINVAL");
+    return nullptr;
+  }
+
+  const int parent_fd =
+      OpenRemovalParent(root, components, receipt.parentDevice, receipt.parentInode);
+  if (parent_fd < 0) {
+    ThrowError(env, "Could not anchor removal parent.", PosixErrorCode(errno));
+    return nullptr;
+  }
+  if (mkdirat(parent_fd, quarantine_name.c_str(), 0700) != 0) {
+    const int saved_errno = errno;
+    close(parent_fd);
+    ThrowError(env, "Could not create removal quarantine.", PosixErrorCode(saved_errno));
+    return nullptr;
+  }
+  const int quarantine_fd = OpenRemovalQuarantine(parent_fd, quarantine_name);
+  if (quarantine_fd < 0) {
+    const int saved_errno = errno;
+    close(parent_fd);
+    ThrowError(env, "Unsafe removal quarantine.", PosixErrorCode(saved_errno));
+    return nullptr;
+  }
+
+  const int result = RecordAndFinishRemoval(parent_fd, quarantine_fd, quarantine_name, receipt);
+  const int saved_errno = errno;
+  close(quarantine_fd);  // releases the lock
+  close(parent_fd);
+  if (result != 0) {
+    ThrowError(env, kRequiresRecovery + quarantine_name, PosixErrorCode(saved_errno));
+    return nullptr;
+  }
+  napi_value undefined = nullptr;
+  napi_get_undefined(env, &undefined);
+  return undefined;
+}
+
+// ---------------------------------------------------------------------------
+// Removal recovery
+
+bool ReadRecoveryArguments(napi_env env, napi_value* args, size_t count, ByteString* root,
+                           ComponentList* components, ByteString* quarantine_name,
+                           uint64_t* parent_device, uint64_t* parent_inode,
+                           ByteString* expected_name) {
+  ByteString parent;
+  if (!ReadString(env, args[0], root) || root->empty() || ContainsByte(*root, '\0')) {
+    return false;
+  }
+  if (!ReadString(env, args[1], &parent) || ContainsByte(parent, '\0') ||
+      !SplitRelativePath(parent, components)) {
+    return false;
+  }
+  const bool content = count == 6;
+  if (!ReadString(env, args[2], quarantine_name) ||
+      !(content ? IsContentRemovalDirectory(*quarantine_name)
+                : IsRemovalDirectory(*quarantine_name))) {
+    return false;
+  }
+  if (!ReadUnsigned64(env, args[3], parent_device) ||
+      !ReadUnsigned64(env, args[4], parent_inode)) {
+    return false;
+  }
+  if (!content) {
+    return true;
+  }
+  return ReadString(env, args[5], expected_name) && IsSimpleName(*expected_name) &&
+         !ContainsByte(*expected_name, '\0') && !ContainsByte(*expected_name, '\r') &&
+         !ContainsByte(*expected_name, '\n');
+}
+
+// Recovery acts only on files in the namespace the script vouches for: a
+// publication temporary in its content blob store directory, or exactly the
+// file the script named. A receipt planted elsewhere cannot steer it.
+bool WithinNamespace(const ComponentList& components, const RemovalReceipt& receipt,
+                     bool content, const ByteString& expected_name) {
+  if (content) {
+    return receipt.name == expected_name;
+  }
+  return components.size() == 3 && components[0] == "content" && components[1] == "blobs" &&
+         components[2] == receipt.name.substr(0, 2);
+}
+
+// Works on an open, locked quarantine. Throws and returns false on failure.
+bool RecoverQuarantine(napi_env env, int parent_fd, int quarantine_fd,
+                       const ByteString& quarantine_name, const ComponentList& components,
+                       bool content, const ByteString& expected_name) {
+  RemovalReceipt receipt;
+  const ByteString namespace_line = content ? quarantine_name : ByteString();
+  if (ReadRemovalReceipt(quarantine_fd, &receipt, namespace_line) != 0) {
+    const int read_errno = errno;
+    if (read_errno != ENOENT) {
+      ThrowError(env, "Unrecognized publication recovery receipt.", PosixErrorCode(read_errno));
+      return false;
+    }
+    // No receipt: the removal never got as far as recording anything, so the
+    // quarantine holds nothing of value. rmdir refuses if it holds entries.
+    if (unlinkat(parent_fd, quarantine_name.c_str(), AT_REMOVEDIR) != 0) {
+      ThrowError(env, "Unrecognized publication recovery receipt.", PosixErrorCode(errno));
+      return false;
+    }
+    if (fsync(parent_fd) != 0) {
+      ThrowError(env, "Could not sync recovery directory.", PosixErrorCode(errno));
+      return false;
+    }
+    return true;
+  }
+  if (!WithinNamespace(components, receipt, content, expected_name)) {
+    ThrowError(env, "Recovery receipt is outside the publication namespace.", "EINVAL");
+    return false;
+  }
+  if (FinishRemoval(parent_fd, quarantine_fd, quarantine_name, receipt) != 0) {
+    ThrowError(env, kRequiresRecovery + quarantine_name, PosixErrorCode(errno));
+    return false;
+  }
+  return true;
+}
+
+napi_value RecoverAnchoredRemoval(napi_env env, napi_callback_info info) {
+  napi_value args[6] = {};
+  size_t count = 0;
+  ByteString root;
+  ComponentList components;
+  ByteString quarantine_name;
+  uint64_t parent_device = 0;
+  uint64_t parent_inode = 0;
+  ByteString expected_name;
+  if (!TakeArguments(env, info, 6, args, &count) || (count != 5 && count != 6) ||
+      !ReadRecoveryArguments(env, args, count, &root, &components, &quarantine_name,
+                             &parent_device, &parent_inode, &expected_name)) {
+    ThrowError(env, kRecoveryInvalid, "EINVAL");
+    return nullptr;
+  }
+  const bool content = count == 6;
+
+  const int parent_fd = OpenRemovalParent(root, components, parent_device, parent_inode);
+  if (parent_fd < 0) {
+    ThrowError(env, "Could not anchor recovery parent.", PosixErrorCode(errno));
+    return nullptr;
+  }
+  const int quarantine_fd = OpenRemovalQuarantine(parent_fd, quarantine_name);
+  if (quarantine_fd < 0) {
+    const int saved_errno = errno;
+    close(parent_fd);
+    ThrowError(env, "Unsafe recovery quarantine.", PosixErrorCode(saved_errno));
+    return nullptr;
+  }
+  const bool recovered = RecoverQuarantine(env, parent_fd, quarantine_fd, quarantine_name,
+                                           components, content, expected_name);
+  close(quarantine_fd);  // releases the lock
+  close(parent_fd);
+  if (!recovered) {
+    return nullptr;
+  }
+  napi_value undefined = nullptr;
+  napi_get_undefined(env, &undefined);
+  return undefined;
+}
+
+// ---------------------------------------------------------------------------
+// Registration
+
+struct ExportedFunction {
+  const char* name;
+  napi_callback callback;
+};
+
+constexpr ExportedFunction kExports[] = {
+    {"publishNoReplace", PublishNoReplace},
+    {"inspectPath", InspectPath},
+    {"removeAnchoredFile", RemoveAnchoredFile},
+    {"recoverAnchoredRemoval", RecoverAnchoredRemoval},
+};
+
+}  // namespace
+
+extern "C" NAPI_MODULE_EXPORT int32_t node_api_module_get_api_version_v1(void) {
+  return NAPI_VERSION;
+}
+
+extern "C" NAPI_MODULE_EXPORT napi_value napi_register_module_v1(napi_env env,
+                                                                 napi_value exports) {
+  for (const ExportedFunction& exported : kExports) {
+    napi_value function = nullptr;
+    napi_create_function(env, exported.name, NAPI_AUTO_LENGTH, exported.callback, nullptr,
+                         &function);
+    napi_set_named_property(env, exports, exported.name, function);
+  }
+  return exports;
+}
