@@ -1,0 +1,130 @@
+// keyvet: tells the application whether an existing protected key, handed
+// over on standard input, can be unprotected by the current user and yields
+// a key of the expected size. It answers with one JSON line and always exits
+// with status 0.
+//
+// The validation core reaches the platform's decryption only through the
+// CryptoApi table a back end hands in. This platform has no such back end,
+// so main prints the fixed "unsupported" line without reading standard input
+// or looking at its arguments.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <iostream>
+#include <istream>
+#include <string>
+
+namespace credential_key {
+
+// One outcome of a validation, as reported in the JSON line.
+struct ValidationResult {
+  std::string status;
+  std::string reason;
+  uint32_t errorCode;
+};
+
+// A byte count followed by the bytes: carries the protected input to the
+// back end and the unprotected key back from it.
+struct KeyBlob {
+  uint32_t count;
+  unsigned char* data;
+};
+
+// The decryption back end. unprotect fills the output blob with a buffer the
+// back end owns; the caller hands it back through wipe, then release.
+struct CryptoApi {
+  bool (*unprotect)(const KeyBlob* input, uint32_t flags, KeyBlob* output, uint32_t* errorCode);
+  void (*wipe)(unsigned char* data, uint32_t count);
+  void (*release)(unsigned char* data);
+};
+
+namespace {
+
+// The largest protected key accepted. The buffer holds one byte more so that
+// a longer input is seen as too long rather than silently cut short.
+constexpr std::size_t kMaxInputBytes = 65536;
+constexpr std::size_t kInputBufferBytes = kMaxInputBytes + 1;
+constexpr uint32_t kUnprotectFlags = 1;
+constexpr uint32_t kKeyBytes = 32;
+
+ValidationResult Result(const char* status, const char* reason, uint32_t errorCode) {
+  return ValidationResult{status, reason, errorCode};
+}
+
+// The back end's codes for "this user may not unprotect it now" (access
+// denied, no logon session, password restriction, logon failure): the key
+// may be fine, the caller is blocked.
+bool IsAccessBlockedCode(uint32_t code) {
+  return code == 5 || code == 1312 || code == 1325 || code == 1326;
+}
+
+ValidationResult JudgeUnprotected(bool unprotected, const KeyBlob& output, uint32_t errorCode) {
+  if (!unprotected) {
+    return Result(IsAccessBlockedCode(errorCode) ? "access-blocked" : "error",
+                  "dpapi-unprotect-failed", errorCode);
+  }
+  if (output.data != nullptr && output.count == kKeyBytes) {
+    return Result("valid", "existing-key-validated", 0);
+  }
+  return Result("error", "invalid-key-size", 0);
+}
+
+}  // namespace
+
+// Reads the protected key from input (at most 65536 bytes) and unprotects it
+// through api. Whatever the outcome, an output buffer the back end handed
+// over is wiped and released exactly once, so the plain key never outlives
+// this call.
+ValidationResult ReadAndValidate(std::istream& input, const CryptoApi& api) {
+  std::array<char, kInputBufferBytes> buffer{};
+  input.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+  // End of input sets eofbit and failbit together and is the normal end; a
+  // failbit without eofbit, or badbit, means the read itself broke.
+  if (input.bad() || (input.fail() && !input.eof())) {
+    return Result("error", "input-read-failed", 0);
+  }
+  const std::streamsize count = input.gcount();
+  if (count <= 0 || static_cast<std::size_t>(count) > kMaxInputBytes) {
+    return Result("error", "invalid-ciphertext-size", 0);
+  }
+
+  const KeyBlob protectedKey{static_cast<uint32_t>(count),
+                             reinterpret_cast<unsigned char*>(buffer.data())};
+  KeyBlob plainKey{0, nullptr};
+  uint32_t errorCode = 0;
+  const bool unprotected = api.unprotect(&protectedKey, kUnprotectFlags, &plainKey, &errorCode);
+  ValidationResult result = JudgeUnprotected(unprotected, plainKey, errorCode);
+  // A back end may leave a buffer behind even when it reports failure; it
+  // still holds whatever it decrypted, so it is wiped and returned too.
+  if (plainKey.data != nullptr) {
+    api.wipe(plainKey.data, plainKey.count);
+    api.release(plainKey.data);
+  }
+  return result;
+}
+
+// The JSON line, without its newline. Nothing is escaped: every text that
+// reaches it is a fixed word of letters and hyphens.
+std::string SerializeResult(const std::string& platform, const ValidationResult& result) {
+  std::string line = "{\"schemaVersion\":1,\"platform\":\"";
+  line += platform;
+  line += "\",\"status\":\"";
+  line += result.status;
+  line += "\",\"reason\":\"";
+  line += result.reason;
+  line += "\",\"errorCode\":";
+  line += std::to_string(result.errorCode);
+  line += "}";
+  return line;
+}
+
+}  // namespace credential_key
+
+// No back end exists on this platform, so standard input is deliberately
+// left unread: a caller that keeps its pipe open must not make us wait.
+int main() {
+  const credential_key::ValidationResult result{"unsupported", "platform-backend-unsupported", 0};
+  std::cout << credential_key::SerializeResult("darwin", result) << '\n';
+  return 0;
+}

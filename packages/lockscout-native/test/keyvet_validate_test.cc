@@ -1,0 +1,230 @@
+// The validation core against a scripted back end: every outcome of a
+// validation, what the back end was handed, and that a plain key it handed
+// back is wiped and released exactly once, in that order.
+//
+// The program is one source unit; it is compiled into this test with its
+// main renamed to program_main.
+#include "../src/keyvet.cc"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <streambuf>
+#include <string>
+#include <vector>
+
+namespace {
+
+using credential_key::CryptoApi;
+using credential_key::KeyBlob;
+using credential_key::ReadAndValidate;
+using credential_key::SerializeResult;
+using credential_key::ValidationResult;
+
+// What the fake back end answers, and what it saw.
+struct FakeBackend {
+  bool succeeds = true;
+  bool handsOutData = true;
+  uint32_t outputCount = 32;
+  uint32_t failureCode = 0;
+
+  std::vector<std::string> calls;
+  std::string input;
+  uint32_t flags = 0;
+  KeyBlob outputOnEntry{99, reinterpret_cast<unsigned char*>(1)};
+  uint32_t codeOnEntry = 99;
+  std::vector<unsigned char> plain;
+  bool wipedWhatItHandedOut = false;
+  bool releasedWhatItHandedOut = false;
+  bool plainWasZeroAtRelease = false;
+};
+
+FakeBackend fake;
+
+bool FakeUnprotect(const KeyBlob* input, uint32_t flags, KeyBlob* output, uint32_t* errorCode) {
+  fake.calls.push_back("unprotect");
+  fake.input.assign(reinterpret_cast<const char*>(input->data), input->count);
+  fake.flags = flags;
+  fake.outputOnEntry = *output;
+  fake.codeOnEntry = *errorCode;
+  if (fake.handsOutData) {
+    // Reserved so that even a zero-byte key comes with a real pointer.
+    fake.plain.reserve(fake.outputCount + 1);
+    fake.plain.assign(fake.outputCount, 0xA5);
+    output->data = fake.plain.data();
+  }
+  output->count = fake.outputCount;
+  if (!fake.succeeds) *errorCode = fake.failureCode;
+  return fake.succeeds;
+}
+
+void FakeWipe(unsigned char* data, uint32_t count) {
+  fake.calls.push_back("wipe");
+  fake.wipedWhatItHandedOut = data == fake.plain.data() && count == fake.plain.size();
+  for (uint32_t i = 0; i < count; ++i) data[i] = 0;
+}
+
+void FakeRelease(unsigned char* data) {
+  fake.calls.push_back("release");
+  fake.releasedWhatItHandedOut = data == fake.plain.data();
+  fake.plainWasZeroAtRelease = true;
+  for (unsigned char byte : fake.plain) {
+    if (byte != 0) fake.plainWasZeroAtRelease = false;
+  }
+}
+
+const CryptoApi kFakeApi{FakeUnprotect, FakeWipe, FakeRelease};
+
+class ReadAndValidateTest : public ::testing::Test {
+ protected:
+  void SetUp() override { fake = FakeBackend(); }
+
+  ValidationResult Validate(const std::string& bytes) {
+    std::istringstream input(bytes);
+    return ReadAndValidate(input, kFakeApi);
+  }
+
+  static void ExpectResult(const ValidationResult& result, const char* status, const char* reason,
+                           uint32_t code) {
+    EXPECT_EQ(result.status, status);
+    EXPECT_EQ(result.reason, reason);
+    EXPECT_EQ(result.errorCode, code);
+  }
+
+  void ExpectWipedThenReleased() {
+    EXPECT_EQ(fake.calls, (std::vector<std::string>{"unprotect", "wipe", "release"}));
+    EXPECT_TRUE(fake.wipedWhatItHandedOut);
+    EXPECT_TRUE(fake.releasedWhatItHandedOut);
+    EXPECT_TRUE(fake.plainWasZeroAtRelease);
+  }
+};
+
+TEST_F(ReadAndValidateTest, AThirtyTwoByteKeyIsValid) {
+  ExpectResult(Validate("protected"), "valid", "existing-key-validated", 0);
+  ExpectWipedThenReleased();
+}
+
+TEST_F(ReadAndValidateTest, HandsTheBackEndTheInputAndFreshOutValues) {
+  const std::string bytes("pro\0tec\nted", 11);
+  Validate(bytes);
+  EXPECT_EQ(fake.input, bytes);
+  EXPECT_EQ(fake.flags, 1u);
+  EXPECT_EQ(fake.outputOnEntry.count, 0u);
+  EXPECT_EQ(fake.outputOnEntry.data, nullptr);
+  EXPECT_EQ(fake.codeOnEntry, 0u);
+}
+
+TEST_F(ReadAndValidateTest, EmptyInputNeverReachesTheBackEnd) {
+  ExpectResult(Validate(""), "error", "invalid-ciphertext-size", 0);
+  EXPECT_TRUE(fake.calls.empty());
+}
+
+TEST_F(ReadAndValidateTest, ExactlyTheLargestInputReachesTheBackEndWhole) {
+  std::string bytes(65536, 'x');
+  bytes.front() = 'a';
+  bytes.back() = 'z';
+  ExpectResult(Validate(bytes), "valid", "existing-key-validated", 0);
+  EXPECT_EQ(fake.input, bytes);
+}
+
+TEST_F(ReadAndValidateTest, OneByteTooManyIsRefusedBeforeTheBackEnd) {
+  ExpectResult(Validate(std::string(65537, 'x')), "error", "invalid-ciphertext-size", 0);
+  ExpectResult(Validate(std::string(200000, 'x')), "error", "invalid-ciphertext-size", 0);
+  EXPECT_TRUE(fake.calls.empty());
+}
+
+TEST_F(ReadAndValidateTest, KeysOfAnyOtherSizeAreRefusedButStillWipedAndReleased) {
+  for (uint32_t size : {31u, 33u, 0u}) {
+    SCOPED_TRACE(size);
+    fake = FakeBackend();
+    fake.outputCount = size;
+    ExpectResult(Validate("protected"), "error", "invalid-key-size", 0);
+    ExpectWipedThenReleased();
+  }
+}
+
+TEST_F(ReadAndValidateTest, SuccessWithoutDataIsRefusedAndNothingIsReleased) {
+  fake.handsOutData = false;
+  ExpectResult(Validate("protected"), "error", "invalid-key-size", 0);
+  EXPECT_EQ(fake.calls, std::vector<std::string>{"unprotect"});
+}
+
+TEST_F(ReadAndValidateTest, AFailureThatLeavesDataStillWipesAndReleasesIt) {
+  fake.succeeds = false;
+  fake.failureCode = 13;
+  ExpectResult(Validate("protected"), "error", "dpapi-unprotect-failed", 13);
+  ExpectWipedThenReleased();
+}
+
+TEST_F(ReadAndValidateTest, AFailureWithoutDataReleasesNothing) {
+  fake.succeeds = false;
+  fake.handsOutData = false;
+  fake.failureCode = 13;
+  ExpectResult(Validate("protected"), "error", "dpapi-unprotect-failed", 13);
+  EXPECT_EQ(fake.calls, std::vector<std::string>{"unprotect"});
+}
+
+TEST_F(ReadAndValidateTest, TheFourAccessCodesMeanAccessBlocked) {
+  for (uint32_t code : {5u, 1312u, 1325u, 1326u}) {
+    SCOPED_TRACE(code);
+    fake = FakeBackend();
+    fake.succeeds = false;
+    fake.handsOutData = false;
+    fake.failureCode = code;
+    ExpectResult(Validate("protected"), "access-blocked", "dpapi-unprotect-failed", code);
+  }
+}
+
+TEST_F(ReadAndValidateTest, EveryOtherCodeIsAnErrorCarryingTheCode) {
+  for (uint32_t code : {0u, 4u, 6u, 1311u, 1327u, 4294967295u}) {
+    SCOPED_TRACE(code);
+    fake = FakeBackend();
+    fake.succeeds = false;
+    fake.handsOutData = false;
+    fake.failureCode = code;
+    ExpectResult(Validate("protected"), "error", "dpapi-unprotect-failed", code);
+  }
+}
+
+// A stream buffer whose read breaks, the way a failing device does.
+class BrokenBuffer : public std::streambuf {
+ protected:
+  int_type underflow() override { throw std::ios_base::failure("device gone"); }
+};
+
+TEST_F(ReadAndValidateTest, ABrokenReadIsReportedAndNeverReachesTheBackEnd) {
+  BrokenBuffer broken;
+  std::istream input(&broken);
+  ExpectResult(ReadAndValidate(input, kFakeApi), "error", "input-read-failed", 0);
+  EXPECT_TRUE(fake.calls.empty());
+}
+
+TEST_F(ReadAndValidateTest, AStreamAlreadyFailedWithoutEndOfInputIsAReadFailure) {
+  std::istringstream input("protected");
+  input.setstate(std::ios_base::failbit);
+  ExpectResult(ReadAndValidate(input, kFakeApi), "error", "input-read-failed", 0);
+  EXPECT_TRUE(fake.calls.empty());
+}
+
+TEST(SerializeResultTest, WritesTheMembersInOrderWithoutSpaces) {
+  EXPECT_EQ(SerializeResult("darwin", ValidationResult{"valid", "existing-key-validated", 0}),
+            "{\"schemaVersion\":1,\"platform\":\"darwin\",\"status\":\"valid\","
+            "\"reason\":\"existing-key-validated\",\"errorCode\":0}");
+}
+
+TEST(SerializeResultTest, WritesTheLargestCodeAsAnUnsignedNumber) {
+  EXPECT_EQ(SerializeResult("win32", ValidationResult{"error", "dpapi-unprotect-failed", 4294967295u}),
+            "{\"schemaVersion\":1,\"platform\":\"win32\",\"status\":\"error\","
+            "\"reason\":\"dpapi-unprotect-failed\",\"errorCode\":4294967295}");
+}
+
+TEST(KeyvetMainTest, PrintsTheUnsupportedLineAndSucceeds) {
+  ::testing::internal::CaptureStdout();
+  const int status = program_main();
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+            "{\"schemaVersion\":1,\"platform\":\"darwin\",\"status\":\"unsupported\","
+            "\"reason\":\"platform-backend-unsupported\",\"errorCode\":0}\n");
+  EXPECT_EQ(status, 0);
+}
+
+}  // namespace
