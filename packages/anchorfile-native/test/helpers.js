@@ -1,0 +1,76 @@
+'use strict';
+// Shared set-up for the anchorfile suites: the add-on, throwaway storage
+// trees, identities as the script sees them, and quarantine names.
+const crypto = require('crypto');
+const fs = require('fs');
+const path = require('path');
+const assert = require('node:assert/strict');
+const { deliverable, makeTempDir, openDescriptorCount } = require('../../../test/support/native.js');
+
+const addonPath = deliverable('anchorfile.node');
+const anchorfile = require(addonPath);
+
+function makeStorage(t) {
+  const root = makeTempDir('anchorfile-');
+  if (t) t.after(() => fs.rmSync(root, { recursive: true, force: true }));
+  return root;
+}
+
+function identity(p) {
+  const s = fs.lstatSync(p, { bigint: true });
+  return { dev: s.dev, ino: s.ino, size: s.size, mtimeNs: s.mtimeNs };
+}
+
+function publicationQuarantine() {
+  return `.publication-recovery-${crypto.randomUUID()}`;
+}
+
+function contentQuarantine() {
+  return `.content-recovery-${crypto.randomBytes(32).toString('hex')}`;
+}
+
+function publicationTemporary(prefix) {
+  let hex = crypto.randomBytes(32).toString('hex');
+  if (prefix) hex = prefix + hex.slice(prefix.length);
+  return `${hex}.${crypto.randomUUID()}.tmp`;
+}
+
+// Creates root/<parent> and a file in it; returns everything a removal of
+// that file needs.
+function plantFile(root, parent, name, bytes = 'payload bytes\n') {
+  const dir = path.join(root, parent);
+  fs.mkdirSync(dir, { recursive: true });
+  const file = path.join(dir, name);
+  fs.writeFileSync(file, bytes);
+  return { dir, file, parentId: identity(dir), fileId: identity(file) };
+}
+
+function removalArgs(root, parent, name, parentId, fileId, quarantine) {
+  return [root, parent, name, parentId.dev, parentId.ino, fileId.dev, fileId.ino,
+    fileId.size, fileId.mtimeNs, quarantine];
+}
+
+// Asserts that fn throws exactly this message and code.
+function throwsWith(fn, message, code) {
+  assert.throws(fn, (error) => {
+    assert.equal(error.message, message);
+    assert.equal(error.code, code);
+    return true;
+  });
+}
+
+// Runs fn and checks the process holds the same number of descriptors after.
+function sameDescriptors(fn) {
+  const before = openDescriptorCount();
+  try {
+    fn();
+  } catch (error) {
+    // the caller decides about the error; only the count matters here
+  }
+  assert.equal(openDescriptorCount(), before, 'descriptor count changed');
+}
+
+module.exports = {
+  anchorfile, addonPath, makeStorage, identity, publicationQuarantine, contentQuarantine,
+  publicationTemporary, plantFile, removalArgs, throwsWith, sameDescriptors,
+};

@@ -1,0 +1,178 @@
+'use strict';
+// removeAnchoredFile: argument rules, the walk with its identity check, the
+// quarantine, and every state a removal can meet.
+const { test } = require('node:test');
+const assert = require('node:assert/strict');
+const fs = require('fs');
+const path = require('path');
+const {
+  anchorfile, makeStorage, identity, publicationQuarantine, contentQuarantine, plantFile,
+  removalArgs, throwsWith, sameDescriptors,
+} = require('./helpers.js');
+
+const { removeAnchoredFile } = anchorfile;
+const INVALID = 'Invalid anchored removal arguments.';
+const RECOVERY = 'Publication quarantine requires recovery: ';
+
+test('removes exactly the identified file and leaves no quarantine', (t) => {
+  const root = makeStorage(t);
+  const { dir, parentId, fileId } = plantFile(root, 'content/blobs/ab', 'victim');
+  fs.writeFileSync(path.join(dir, 'neighbour'), 'stays');
+  assert.equal(removeAnchoredFile(...removalArgs(root, 'content/blobs/ab', 'victim', parentId, fileId,
+    publicationQuarantine())), undefined);
+  assert.deepEqual(fs.readdirSync(dir), ['neighbour']);
+});
+
+test('an empty parent path removes a file in the storage root', (t) => {
+  const root = makeStorage(t);
+  const { parentId, fileId } = plantFile(root, '', 'top');
+  removeAnchoredFile(...removalArgs(root, '', 'top', parentId, fileId, contentQuarantine()));
+  assert.deepEqual(fs.readdirSync(root), []);
+});
+
+test('a file that is already gone: the removal still succeeds and cleans up', (t) => {
+  const root = makeStorage(t);
+  const { file, parentId, fileId } = plantFile(root, 'p', 'gone');
+  fs.unlinkSync(file);
+  removeAnchoredFile(...removalArgs(root, 'p', 'gone', parentId, fileId, publicationQuarantine()));
+  assert.deepEqual(fs.readdirSync(path.join(root, 'p')), []);
+});
+
+test('a file that is not the identified one is left alone with ESTALE', (t) => {
+  const root = makeStorage(t);
+  const variants = {
+    'another inode': (file) => { fs.unlinkSync(file); fs.writeFileSync(file, 'payload bytes\n'); },
+    'another size': (file) => { fs.appendFileSync(file, 'more'); },
+    'another mtime': (file) => { fs.utimesSync(file, new Date(0), new Date(1000)); },
+    'a symbolic link': (file) => { fs.unlinkSync(file); fs.symlinkSync('/etc/hostname', file); },
+    'a directory': (file) => { fs.unlinkSync(file); fs.mkdirSync(file); },
+  };
+  for (const [label, change] of Object.entries(variants)) {
+    const parent = `p-${label.replace(/ /g, '-')}`;
+    const { dir, file, parentId, fileId } = plantFile(root, parent, 'victim');
+    change(file);
+    const before = fs.lstatSync(file, { bigint: true });
+    const quarantine = publicationQuarantine();
+    throwsWith(() => removeAnchoredFile(...removalArgs(root, parent, 'victim', parentId, fileId, quarantine)),
+      RECOVERY + quarantine, 'ESTALE');
+    const after = fs.lstatSync(file, { bigint: true });
+    assert.equal(after.ino, before.ino, label);
+    assert.equal(after.size, before.size, label);
+    assert.deepEqual(fs.readdirSync(path.join(dir, quarantine)), ['receipt'], label);
+  }
+});
+
+test('the receipt records the removal in the format recovery reads', (t) => {
+  const root = makeStorage(t);
+  const { file, parentId, fileId } = plantFile(root, 'p', 'victim');
+  fs.utimesSync(file, new Date(0), new Date(-1500)); // before the epoch
+  const stale = identity(file);
+  fs.appendFileSync(file, 'x'); // makes the removal stop after the receipt
+  const publication = publicationQuarantine();
+  assert.throws(() => removeAnchoredFile(...removalArgs(root, 'p', 'victim', parentId, stale, publication)));
+  const lines = fs.readFileSync(path.join(root, 'p', publication, 'receipt'), 'utf8');
+  assert.equal(lines, ['publication-removal-v1', 'victim', parentId.dev, parentId.ino, stale.dev,
+    stale.ino, stale.size, stale.mtimeNs, ''].join('\n'));
+  assert.ok(stale.mtimeNs < 0n);
+  const st = fs.statSync(path.join(root, 'p', publication, 'receipt'));
+  assert.equal(st.mode & 0o777, 0o600);
+  assert.equal(fs.statSync(path.join(root, 'p', publication)).mode & 0o777, 0o700);
+
+  const content = contentQuarantine();
+  assert.throws(() => removeAnchoredFile(...removalArgs(root, 'p', 'victim', parentId, stale, content)));
+  const contentLines = fs.readFileSync(path.join(root, 'p', content, 'receipt'), 'utf8').split('\n');
+  assert.deepEqual(contentLines.slice(0, 3), ['content-removal-v1', content, 'victim']);
+  assert.equal(contentLines.length, 10);
+});
+
+test('the parent is walked without links and must be the identified directory', (t) => {
+  const root = makeStorage(t);
+  const { dir, parentId, fileId } = plantFile(root, 'a/b', 'victim');
+  const args = (parent, pid = parentId) => removalArgs(root, parent, 'victim', pid, fileId, publicationQuarantine());
+  fs.symlinkSync(path.join(root, 'a'), path.join(root, 'alias'));
+  throwsWith(() => removeAnchoredFile(...args('alias/b')), 'Could not anchor removal parent.', 'ELOOP');
+  throwsWith(() => removeAnchoredFile(...args('a/missing')), 'Could not anchor removal parent.', 'ENOENT');
+  throwsWith(() => removeAnchoredFile(...args('a/b/victim')), 'Could not anchor removal parent.', 'EIO');
+  throwsWith(() => removeAnchoredFile(...args('a/b', { ...parentId, ino: parentId.ino + 1n })),
+    'Could not anchor removal parent.', 'ESTALE');
+  throwsWith(() => removeAnchoredFile(...args('a/b', { ...parentId, dev: parentId.dev + 1n })),
+    'Could not anchor removal parent.', 'ESTALE');
+  const rootLink = `${root}-link`;
+  fs.symlinkSync(root, rootLink);
+  t.after(() => fs.rmSync(rootLink, { force: true }));
+  throwsWith(() => removeAnchoredFile(...removalArgs(rootLink, 'a/b', 'victim', parentId, fileId, publicationQuarantine())),
+    'Could not anchor removal parent.', 'ELOOP');
+  // A directory swapped in under the same path is another directory.
+  fs.renameSync(dir, `${dir}-old`);
+  fs.mkdirSync(dir);
+  fs.renameSync(path.join(`${dir}-old`, 'victim'), path.join(dir, 'victim'));
+  throwsWith(() => removeAnchoredFile(...args('a/b')), 'Could not anchor removal parent.', 'ESTALE');
+  assert.deepEqual(fs.readdirSync(dir), ['victim']);
+});
+
+test('the quarantine name must be new', (t) => {
+  const root = makeStorage(t);
+  const { dir, parentId, fileId } = plantFile(root, 'p', 'victim');
+  const quarantine = publicationQuarantine();
+  fs.mkdirSync(path.join(dir, quarantine));
+  throwsWith(() => removeAnchoredFile(...removalArgs(root, 'p', 'victim', parentId, fileId, quarantine)),
+    'Could not create removal quarantine.', 'EEXIST');
+  const other = publicationQuarantine();
+  fs.symlinkSync('/tmp', path.join(dir, other));
+  throwsWith(() => removeAnchoredFile(...removalArgs(root, 'p', 'victim', parentId, fileId, other)),
+    'Could not create removal quarantine.', 'EEXIST');
+  assert.ok(fs.existsSync(path.join(dir, 'victim')));
+});
+
+test('arguments are validated before the file system is touched', (t) => {
+  const root = makeStorage(t);
+  const { dir, parentId, fileId } = plantFile(root, 'p', 'victim');
+  const good = removalArgs(root, 'p', 'victim', parentId, fileId, publicationQuarantine());
+  const replace = (index, value) => good.map((v, i) => (i === index ? value : v));
+  const upper = `.publication-recovery-${'ABCDEF01-2345-4789-a123-456789abcdef'}`;
+  const cases = [
+    replace(0, ''), replace(0, `${root}\u0000`), replace(0, 7),
+    replace(1, '/p'), replace(1, 'p/'), replace(1, 'p\u0000'), replace(1, '..'),
+    replace(2, 'vic\ntim'), replace(2, 'vic\rtim'), replace(2, 'vic\u0000tim'), replace(2, '..'), replace(2, 'a/b'),
+    replace(3, -1n), replace(4, 2n ** 64n), replace(5, 1), replace(6, '1'), replace(7, -5n),
+    replace(8, 2n ** 63n), replace(8, -(2n ** 63n) - 1n), replace(8, 0),
+    replace(9, upper), replace(9, '.publication-recovery-123e4567-e89b-12d3-a456-426614174000'),
+    replace(9, '.publication-recovery-123e4567-e89b-42d3-c456-426614174000'),
+    replace(9, `.content-recovery-${'a'.repeat(63)}`), replace(9, `.content-recovery-${'a'.repeat(65)}`),
+    replace(9, `${good[9]}\n`), replace(9, 'quarantine'),
+  ];
+  for (const args of cases) {
+    throwsWith(() => removeAnchoredFile(...args), INVALID, 'EINVAL');
+  }
+  throwsWith(() => removeAnchoredFile(...good.slice(0, 9)), INVALID, 'EINVAL');
+  throwsWith(() => removeAnchoredFile(...good, 'extra'), INVALID, 'EINVAL');
+  assert.deepEqual(fs.readdirSync(dir), ['victim']);
+});
+
+test('boundary numbers are accepted: 2^64-1 identities and the extreme mtimes', (t) => {
+  const root = makeStorage(t);
+  const { dir, parentId } = plantFile(root, 'p', 'victim');
+  const max = 2n ** 64n - 1n;
+  for (const mtimeNs of [-(2n ** 63n), 2n ** 63n - 1n]) {
+    const quarantine = contentQuarantine();
+    const fileId = { dev: max, ino: max, size: max, mtimeNs };
+    throwsWith(() => removeAnchoredFile(...removalArgs(root, 'p', 'victim', parentId, fileId, quarantine)),
+      RECOVERY + quarantine, 'ESTALE');
+    const receipt = fs.readFileSync(path.join(dir, quarantine, 'receipt'), 'utf8').split('\n');
+    assert.deepEqual(receipt.slice(5, 9), [String(max), String(max), String(max), String(mtimeNs)]);
+  }
+});
+
+test('every removal path leaves the descriptor count unchanged', (t) => {
+  const root = makeStorage(t);
+  const { parentId, fileId } = plantFile(root, 'p', 'victim');
+  const { fileId: staleId } = plantFile(root, 'p', 'other');
+  const existing = publicationQuarantine();
+  fs.mkdirSync(path.join(root, 'p', existing));
+  sameDescriptors(() => removeAnchoredFile(...removalArgs(root, 'missing', 'victim', parentId, fileId, publicationQuarantine())));
+  sameDescriptors(() => removeAnchoredFile(...removalArgs(root, 'p', 'victim', { ...parentId, ino: 1n }, fileId, publicationQuarantine())));
+  sameDescriptors(() => removeAnchoredFile(...removalArgs(root, 'p', 'victim', parentId, fileId, existing)));
+  sameDescriptors(() => removeAnchoredFile(...removalArgs(root, 'p', 'victim', parentId, staleId, publicationQuarantine())));
+  sameDescriptors(() => removeAnchoredFile(...removalArgs(root, 'p', 'victim', parentId, fileId, publicationQuarantine())));
+  assert.ok(!fs.existsSync(path.join(root, 'p', 'victim')));
+});
