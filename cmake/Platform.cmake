@@ -17,3 +17,28 @@ if(NOT APPLE)
   target_include_directories(platform_fileops_linux PUBLIC ${PLATFORM_INCLUDE_DIR})
   target_link_libraries(platform_fileops INTERFACE platform_fileops_linux)
 endif()
+
+# Keychain services: the Security framework and CoreFoundation on macOS, the
+# keychain stand-in under platform/linux elsewhere. The file-based keychain
+# calls are marked deprecated in the macOS SDK; they are the ones the
+# programs are written against, so that warning is not an error there.
+add_library(platform_security INTERFACE)
+target_include_directories(platform_security INTERFACE ${PLATFORM_INCLUDE_DIR})
+if(APPLE)
+  target_link_libraries(platform_security INTERFACE "-framework Security" "-framework CoreFoundation")
+  target_compile_options(platform_security INTERFACE -Wno-deprecated-declarations)
+else()
+  add_library(platform_security_linux STATIC
+    ${CMAKE_SOURCE_DIR}/platform/linux/security/cf_objects.cc
+    ${CMAKE_SOURCE_DIR}/platform/linux/security/keychain_store.cc
+    ${CMAKE_SOURCE_DIR}/platform/linux/security/keychain_api.cc)
+  target_include_directories(platform_security_linux PUBLIC ${PLATFORM_INCLUDE_DIR})
+  target_link_libraries(platform_security INTERFACE platform_security_linux)
+
+  # The security command-line tool of macOS, for the verbs that tests, the
+  # tour and users need to set up keychains on this platform.
+  if(EXISTS ${CMAKE_SOURCE_DIR}/platform/linux/security/security_tool.cc)
+    add_executable(security ${CMAKE_SOURCE_DIR}/platform/linux/security/security_tool.cc)
+    target_link_libraries(security PRIVATE platform_security)
+  endif()
+endif()

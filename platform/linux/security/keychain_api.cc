@@ -1,0 +1,700 @@
+// Keychain functions of the stand-in: the interaction switch, the search
+// list and default keychain, keychain status and path, lock and unlock,
+// generic-password lookup, creation, deletion and the metadata query.
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <cstring>
+
+#include "security_standin.h"
+#include "standin_internal.h"
+
+namespace {
+
+// The one process-wide user-interaction setting.
+Boolean interaction_allowed = 1;
+
+#define STANDIN_CONSTANT(name, text)              \
+  StandinCFString name##_object(text, true);     \
+  }                                               \
+  extern "C" const CFStringRef name = &name##_object; \
+  namespace {
+
+STANDIN_CONSTANT(kSecClass, "class")
+STANDIN_CONSTANT(kSecClassGenericPassword, "genp")
+STANDIN_CONSTANT(kSecAttrService, "svce")
+STANDIN_CONSTANT(kSecAttrAccount, "acct")
+STANDIN_CONSTANT(kSecMatchSearchList, "m_SearchList")
+STANDIN_CONSTANT(kSecMatchLimit, "m_Limit")
+STANDIN_CONSTANT(kSecMatchLimitOne, "m_LimitOne")
+STANDIN_CONSTANT(kSecMatchLimitAll, "m_LimitAll")
+STANDIN_CONSTANT(kSecReturnAttributes, "r_Attributes")
+STANDIN_CONSTANT(kSecReturnData, "r_Data")
+STANDIN_CONSTANT(kSecReturnRef, "r_Ref")
+STANDIN_CONSTANT(kSecReturnPersistentRef, "r_PersistentRef")
+STANDIN_CONSTANT(kSecUseAuthenticationUI, "u_AuthUI")
+STANDIN_CONSTANT(kSecUseAuthenticationUIFail, "u_AuthUIF")
+STANDIN_CONSTANT(kSecUseAuthenticationUIAllow, "u_AuthUIA")
+STANDIN_CONSTANT(kSecUseDataProtectionKeychain, "u_DataProtection")
+STANDIN_CONSTANT(kSecValueData, "v_Data")
+STANDIN_CONSTANT(kSecValueRef, "v_Ref")
+
+#undef STANDIN_CONSTANT
+
+// Content handed out by SecKeychainFindGenericPassword carries this header
+// in front of it, so that SecKeychainItemFreeContent can recognise its own
+// buffers and knows their length.
+struct ContentHeader {
+  uint64_t magic;
+  uint64_t length;
+};
+constexpr uint64_t kContentMagic = 0x6b6579636f6e7431ULL;
+
+const StandinSecKeychain* AsKeychain(CFTypeRef keychain) {
+  if (!standin::IsType(keychain, standin::kKeychainType)) {
+    return nullptr;
+  }
+  return static_cast<const StandinSecKeychain*>(standin::AsObject(keychain));
+}
+
+const StandinSecKeychainItem* AsItem(CFTypeRef item) {
+  if (!standin::IsType(item, standin::kKeychainItemType)) {
+    return nullptr;
+  }
+  return static_cast<const StandinSecKeychainItem*>(standin::AsObject(item));
+}
+
+SecKeychainRef NewKeychain(const std::string& path) {
+  return new StandinSecKeychain(path);
+}
+
+SecKeychainItemRef NewItem(const std::string& keychain, const standin::StoredItem& item) {
+  return new StandinSecKeychainItem(keychain, item.service, item.account);
+}
+
+// The keychains to search: the user's list for NULL, else one keychain or
+// an array of keychains.
+OSStatus SearchPaths(CFTypeRef keychain_or_array, std::vector<std::string>* paths) {
+  paths->clear();
+  if (keychain_or_array == nullptr) {
+    return standin::ReadPathList("search-list", paths);
+  }
+  if (const StandinSecKeychain* keychain = AsKeychain(keychain_or_array)) {
+    paths->push_back(keychain->path);
+    return errSecSuccess;
+  }
+  if (!standin::IsType(keychain_or_array, standin::kArrayType)) {
+    return errSecParam;
+  }
+  const auto array = static_cast<CFArrayRef>(keychain_or_array);
+  for (CFIndex i = 0; i < CFArrayGetCount(array); ++i) {
+    const StandinSecKeychain* keychain = AsKeychain(CFArrayGetValueAtIndex(array, i));
+    if (keychain == nullptr) {
+      return errSecParam;
+    }
+    paths->push_back(keychain->path);
+  }
+  return errSecSuccess;
+}
+
+// Reads a keychain for a search: errSecInteractionNotAllowed when locked
+// (the stand-in never prompts), errSecAuthFailed when not readable.
+OSStatus OpenForSearch(const std::string& path, standin::StoredKeychain* keychain) {
+  SecKeychainStatus status = 0;
+  const OSStatus status_code = standin::KeychainStatusWord(path, &status);
+  if (status_code != errSecSuccess) {
+    return status_code;
+  }
+  if ((status & kSecReadPermStatus) == 0) {
+    return errSecAuthFailed;
+  }
+  if ((status & kSecUnlockStateStatus) == 0) {
+    return errSecInteractionNotAllowed;
+  }
+  return standin::ReadKeychainFile(path, keychain);
+}
+
+const standin::StoredItem* FindItem(const standin::StoredKeychain& keychain,
+                                    const std::string& service, const std::string& account) {
+  for (const standin::StoredItem& item : keychain.items) {
+    if (item.service == service && item.account == account) {
+      return &item;
+    }
+  }
+  return nullptr;
+}
+
+void* NewContent(const std::string& data) {
+  auto* header = static_cast<ContentHeader*>(malloc(sizeof(ContentHeader) + data.size()));
+  if (header == nullptr) {
+    return nullptr;
+  }
+  header->magic = kContentMagic;
+  header->length = data.size();
+  void* content = header + 1;
+  if (!data.empty()) {
+    memcpy(content, data.data(), data.size());
+  }
+  return content;
+}
+
+std::vector<std::string> Without(const std::vector<std::string>& paths, const std::string& path) {
+  std::vector<std::string> kept;
+  for (const std::string& entry : paths) {
+    if (entry != path) {
+      kept.push_back(entry);
+    }
+  }
+  return kept;
+}
+
+OSStatus SetUnlocked(const std::string& path, bool unlocked) {
+  std::vector<std::string> paths;
+  const OSStatus read_status = standin::ReadPathList("unlocked", &paths);
+  if (read_status != errSecSuccess) {
+    return read_status;
+  }
+  paths = Without(paths, path);
+  if (unlocked) {
+    paths.push_back(path);
+  }
+  return standin::WritePathList("unlocked", paths);
+}
+
+// ---- SecItemCopyMatching ----
+
+struct Query {
+  std::string service;
+  bool has_service = false;
+  std::string account;
+  bool has_account = false;
+  CFTypeRef search_list = nullptr;
+  long limit = 1;
+  bool return_attributes = false;
+  bool return_ref = false;
+};
+
+bool QueryFlag(CFDictionaryRef query, CFStringRef key, bool* flag) {
+  const void* value = CFDictionaryGetValue(query, key);
+  if (value == nullptr) {
+    return true;
+  }
+  if (!standin::IsType(value, standin::kBooleanType)) {
+    return false;
+  }
+  *flag = CFBooleanGetValue(static_cast<CFBooleanRef>(value));
+  return true;
+}
+
+bool QueryString(CFDictionaryRef query, CFStringRef key, std::string* text, bool* present) {
+  const void* value = CFDictionaryGetValue(query, key);
+  if (value == nullptr) {
+    return true;
+  }
+  if (!standin::IsType(value, standin::kStringType)) {
+    return false;
+  }
+  *text = static_cast<const StandinCFString*>(standin::AsObject(value))->bytes;
+  *present = true;
+  return true;
+}
+
+bool QueryLimit(CFDictionaryRef query, long* limit) {
+  const void* value = CFDictionaryGetValue(query, kSecMatchLimit);
+  if (value == nullptr || CFEqual(value, kSecMatchLimitOne)) {
+    *limit = 1;
+    return true;
+  }
+  if (CFEqual(value, kSecMatchLimitAll)) {
+    *limit = -1;
+    return true;
+  }
+  if (!standin::IsType(value, standin::kNumberType)) {
+    return false;
+  }
+  return CFNumberGetValue(static_cast<CFNumberRef>(value), kCFNumberLongType, limit) && *limit > 0;
+}
+
+OSStatus ReadQuery(CFDictionaryRef dictionary, Query* query) {
+  if (!standin::IsType(dictionary, standin::kDictionaryType)) {
+    return errSecParam;
+  }
+  const void* item_class = CFDictionaryGetValue(dictionary, kSecClass);
+  if (item_class == nullptr || !CFEqual(item_class, kSecClassGenericPassword)) {
+    return errSecUnimplemented;
+  }
+  bool return_data = false;
+  bool return_persistent = false;
+  bool data_protection = false;
+  if (!QueryString(dictionary, kSecAttrService, &query->service, &query->has_service) ||
+      !QueryString(dictionary, kSecAttrAccount, &query->account, &query->has_account) ||
+      !QueryLimit(dictionary, &query->limit) ||
+      !QueryFlag(dictionary, kSecReturnAttributes, &query->return_attributes) ||
+      !QueryFlag(dictionary, kSecReturnRef, &query->return_ref) ||
+      !QueryFlag(dictionary, kSecReturnData, &return_data) ||
+      !QueryFlag(dictionary, kSecReturnPersistentRef, &return_persistent) ||
+      !QueryFlag(dictionary, kSecUseDataProtectionKeychain, &data_protection)) {
+    return errSecParam;
+  }
+  if (return_data || return_persistent || data_protection) {
+    return errSecUnimplemented;
+  }
+  query->search_list = CFDictionaryGetValue(dictionary, kSecMatchSearchList);
+  return errSecSuccess;
+}
+
+// One match in the shape the query asked for; NULL on allocation failure.
+CFTypeRef MatchResult(const Query& query, const std::string& keychain,
+                      const standin::StoredItem& item) {
+  if (!query.return_attributes) {
+    return NewItem(keychain, item);
+  }
+  CFStringRef service = CFStringCreateWithBytes(
+      kCFAllocatorDefault, reinterpret_cast<const UInt8*>(item.service.data()),
+      static_cast<CFIndex>(item.service.size()), kCFStringEncodingUTF8, false);
+  CFStringRef account = CFStringCreateWithBytes(
+      kCFAllocatorDefault, reinterpret_cast<const UInt8*>(item.account.data()),
+      static_cast<CFIndex>(item.account.size()), kCFStringEncodingUTF8, false);
+  SecKeychainItemRef reference = query.return_ref ? NewItem(keychain, item) : nullptr;
+  const void* keys[] = {kSecClass, kSecAttrService, kSecAttrAccount, kSecValueRef};
+  const void* values[] = {kSecClassGenericPassword, service, account, reference};
+  CFDictionaryRef result = nullptr;
+  if (service != nullptr && account != nullptr) {
+    result = CFDictionaryCreate(kCFAllocatorDefault, keys, values, reference ? 4 : 3,
+                                &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
+  }
+  if (reference != nullptr) CFRelease(reference);
+  if (account != nullptr) CFRelease(account);
+  if (service != nullptr) CFRelease(service);
+  return result;
+}
+
+void ReleaseAll(const std::vector<CFTypeRef>& objects) {
+  for (CFTypeRef object : objects) {
+    CFRelease(object);
+  }
+}
+
+}  // namespace
+
+extern "C" {
+
+CFTypeID SecKeychainGetTypeID(void) {
+  return standin::kKeychainType;
+}
+
+CFTypeID SecKeychainItemGetTypeID(void) {
+  return standin::kKeychainItemType;
+}
+
+OSStatus SecKeychainGetUserInteractionAllowed(Boolean* state) {
+  if (state == nullptr) {
+    return errSecParam;
+  }
+  *state = interaction_allowed;
+  return errSecSuccess;
+}
+
+OSStatus SecKeychainSetUserInteractionAllowed(Boolean state) {
+  interaction_allowed = state ? 1 : 0;
+  return errSecSuccess;
+}
+
+OSStatus SecKeychainCopySearchList(CFArrayRef* searchList) {
+  if (searchList == nullptr) {
+    return errSecParam;
+  }
+  std::vector<std::string> paths;
+  const OSStatus status = standin::ReadPathList("search-list", &paths);
+  if (status != errSecSuccess) {
+    return status;
+  }
+  std::vector<CFTypeRef> keychains;
+  for (const std::string& path : paths) {
+    keychains.push_back(NewKeychain(path));
+  }
+  *searchList = CFArrayCreate(kCFAllocatorDefault, keychains.data(),
+                              static_cast<CFIndex>(keychains.size()), &kCFTypeArrayCallBacks);
+  ReleaseAll(keychains);
+  return *searchList == nullptr ? errSecAllocate : errSecSuccess;
+}
+
+OSStatus SecKeychainSetSearchList(CFArrayRef searchList) {
+  std::vector<std::string> paths;
+  if (searchList == nullptr || !standin::IsType(searchList, standin::kArrayType)) {
+    return errSecParam;
+  }
+  const OSStatus status = SearchPaths(searchList, &paths);
+  if (status != errSecSuccess) {
+    return status;
+  }
+  standin::DirectoryLock lock;
+  if (lock.status() != errSecSuccess) {
+    return lock.status();
+  }
+  return standin::WritePathList("search-list", paths);
+}
+
+OSStatus SecKeychainCopyDefault(SecKeychainRef* keychain) {
+  if (keychain == nullptr) {
+    return errSecParam;
+  }
+  std::vector<std::string> paths;
+  const OSStatus status = standin::ReadPathList("default-keychain", &paths);
+  if (status != errSecSuccess) {
+    return status;
+  }
+  if (paths.empty()) {
+    return errSecNoDefaultKeychain;
+  }
+  *keychain = NewKeychain(paths.front());
+  return errSecSuccess;
+}
+
+OSStatus SecKeychainSetDefault(SecKeychainRef keychain) {
+  const StandinSecKeychain* record = AsKeychain(keychain);
+  if (record == nullptr) {
+    return errSecParam;
+  }
+  standin::DirectoryLock lock;
+  if (lock.status() != errSecSuccess) {
+    return lock.status();
+  }
+  return standin::WritePathList("default-keychain", {record->path});
+}
+
+OSStatus SecKeychainOpen(const char* pathName, SecKeychainRef* keychain) {
+  std::string path;
+  if (pathName == nullptr || keychain == nullptr || !standin::ResolveKeychainPath(pathName, &path)) {
+    return errSecParam;
+  }
+  *keychain = NewKeychain(path);
+  return errSecSuccess;
+}
+
+OSStatus SecKeychainCreate(const char* pathName, UInt32 passwordLength, const void* password,
+                           Boolean promptUser, SecAccessRef, SecKeychainRef* keychain) {
+  std::string path;
+  if (pathName == nullptr || keychain == nullptr || !standin::ResolveKeychainPath(pathName, &path) ||
+      (passwordLength > 0 && password == nullptr)) {
+    return errSecParam;
+  }
+  if (promptUser) {
+    return errSecInteractionNotAllowed;
+  }
+  standin::DirectoryLock lock;
+  if (lock.status() != errSecSuccess) {
+    return lock.status();
+  }
+  standin::StoredKeychain contents;
+  contents.password.assign(static_cast<const char*>(password), passwordLength);
+  OSStatus status = standin::CreateKeychainFile(path, contents);
+  if (status != errSecSuccess) {
+    return status;
+  }
+  // A new keychain starts unlocked, joins the search list and becomes the
+  // default when there is none yet.
+  std::vector<std::string> list;
+  status = SetUnlocked(path, true);
+  if (status == errSecSuccess) status = standin::ReadPathList("search-list", &list);
+  if (status == errSecSuccess) {
+    list = Without(list, path);
+    list.push_back(path);
+    status = standin::WritePathList("search-list", list);
+  }
+  if (status == errSecSuccess) status = standin::ReadPathList("default-keychain", &list);
+  if (status == errSecSuccess && list.empty()) {
+    status = standin::WritePathList("default-keychain", {path});
+  }
+  if (status != errSecSuccess) {
+    return status;
+  }
+  *keychain = NewKeychain(path);
+  return errSecSuccess;
+}
+
+OSStatus SecKeychainLock(SecKeychainRef keychain) {
+  const StandinSecKeychain* record = AsKeychain(keychain);
+  if (record == nullptr) {
+    return errSecParam;
+  }
+  standin::DirectoryLock lock;
+  if (lock.status() != errSecSuccess) {
+    return lock.status();
+  }
+  SecKeychainStatus status = 0;
+  const OSStatus status_code = standin::KeychainStatusWord(record->path, &status);
+  if (status_code != errSecSuccess) {
+    return status_code;
+  }
+  return SetUnlocked(record->path, false);
+}
+
+OSStatus SecKeychainUnlock(SecKeychainRef keychain, UInt32 passwordLength, const void* password,
+                           Boolean usePassword) {
+  const StandinSecKeychain* record = AsKeychain(keychain);
+  if (record == nullptr || (usePassword && passwordLength > 0 && password == nullptr)) {
+    return errSecParam;
+  }
+  if (!usePassword) {
+    return errSecInteractionNotAllowed;  // would have to ask the user
+  }
+  standin::DirectoryLock lock;
+  if (lock.status() != errSecSuccess) {
+    return lock.status();
+  }
+  SecKeychainStatus status = 0;
+  OSStatus code = standin::KeychainStatusWord(record->path, &status);
+  if (code != errSecSuccess) {
+    return code;
+  }
+  if ((status & kSecReadPermStatus) == 0) {
+    return errSecAuthFailed;
+  }
+  standin::StoredKeychain contents;
+  code = standin::ReadKeychainFile(record->path, &contents);
+  if (code != errSecSuccess) {
+    return code;
+  }
+  if (contents.password != std::string(static_cast<const char*>(password), passwordLength)) {
+    return errSecAuthFailed;
+  }
+  return SetUnlocked(record->path, true);
+}
+
+OSStatus SecKeychainGetStatus(SecKeychainRef keychain, SecKeychainStatus* status) {
+  const StandinSecKeychain* record = AsKeychain(keychain);
+  if (record == nullptr || status == nullptr) {
+    return errSecParam;
+  }
+  return standin::KeychainStatusWord(record->path, status);
+}
+
+OSStatus SecKeychainGetPath(SecKeychainRef keychain, UInt32* ioPathLength, char* pathName) {
+  const StandinSecKeychain* record = AsKeychain(keychain);
+  if (record == nullptr || ioPathLength == nullptr || pathName == nullptr) {
+    return errSecParam;
+  }
+  if (record->path.size() + 1 > *ioPathLength) {
+    return errSecBufferTooSmall;
+  }
+  memcpy(pathName, record->path.c_str(), record->path.size() + 1);
+  *ioPathLength = static_cast<UInt32>(record->path.size());
+  return errSecSuccess;
+}
+
+OSStatus SecItemCopyMatching(CFDictionaryRef dictionary, CFTypeRef* result) {
+  Query query;
+  if (result == nullptr) {
+    return errSecParam;
+  }
+  OSStatus status = ReadQuery(dictionary, &query);
+  std::vector<std::string> paths;
+  if (status == errSecSuccess) {
+    status = SearchPaths(query.search_list, &paths);
+  }
+  if (status != errSecSuccess) {
+    return status;
+  }
+  std::vector<CFTypeRef> matches;
+  for (const std::string& path : paths) {
+    standin::StoredKeychain contents;
+    // Locked, unreadable or missing keychains are passed over: their items
+    // are invisible, never a reason to ask the user.
+    if (OpenForSearch(path, &contents) != errSecSuccess) {
+      continue;
+    }
+    for (const standin::StoredItem& item : contents.items) {
+      if ((query.has_service && item.service != query.service) ||
+          (query.has_account && item.account != query.account) ||
+          (query.limit > 0 && matches.size() >= static_cast<size_t>(query.limit))) {
+        continue;
+      }
+      CFTypeRef match = MatchResult(query, path, item);
+      if (match == nullptr) {
+        ReleaseAll(matches);
+        return errSecAllocate;
+      }
+      matches.push_back(match);
+    }
+  }
+  if (matches.empty()) {
+    return errSecItemNotFound;
+  }
+  if (query.limit == 1) {
+    *result = matches.front();
+    return errSecSuccess;
+  }
+  *result = CFArrayCreate(kCFAllocatorDefault, matches.data(), static_cast<CFIndex>(matches.size()),
+                          &kCFTypeArrayCallBacks);
+  ReleaseAll(matches);
+  return *result == nullptr ? errSecAllocate : errSecSuccess;
+}
+
+OSStatus SecKeychainItemCopyKeychain(SecKeychainItemRef item, SecKeychainRef* keychain) {
+  const StandinSecKeychainItem* record = AsItem(item);
+  if (record == nullptr || keychain == nullptr) {
+    return errSecParam;
+  }
+  *keychain = NewKeychain(record->keychain_path);
+  return errSecSuccess;
+}
+
+OSStatus SecKeychainItemDelete(SecKeychainItemRef item) {
+  const StandinSecKeychainItem* record = AsItem(item);
+  if (record == nullptr) {
+    return errSecParam;
+  }
+  standin::DirectoryLock lock;
+  if (lock.status() != errSecSuccess) {
+    return lock.status();
+  }
+  standin::StoredKeychain contents;
+  OSStatus status = OpenForSearch(record->keychain_path, &contents);
+  if (status != errSecSuccess) {
+    return status;
+  }
+  const size_t before = contents.items.size();
+  std::vector<standin::StoredItem> kept;
+  for (standin::StoredItem& entry : contents.items) {
+    if (entry.service != record->service || entry.account != record->account) {
+      kept.push_back(std::move(entry));
+    }
+  }
+  if (kept.size() == before) {
+    return errSecItemNotFound;
+  }
+  contents.items = std::move(kept);
+  return standin::RewriteKeychainFile(record->keychain_path, contents);
+}
+
+OSStatus SecKeychainFindGenericPassword(CFTypeRef keychainOrArray, UInt32 serviceNameLength,
+                                        const char* serviceName, UInt32 accountNameLength,
+                                        const char* accountName, UInt32* passwordLength,
+                                        void** passwordData, SecKeychainItemRef* itemRef) {
+  if ((serviceNameLength > 0 && serviceName == nullptr) ||
+      (accountNameLength > 0 && accountName == nullptr) ||
+      (passwordData != nullptr && passwordLength == nullptr)) {
+    return errSecParam;
+  }
+  const std::string service(serviceName == nullptr ? "" : serviceName, serviceNameLength);
+  const std::string account(accountName == nullptr ? "" : accountName, accountNameLength);
+  std::vector<std::string> paths;
+  OSStatus status = SearchPaths(keychainOrArray, &paths);
+  if (status != errSecSuccess) {
+    return status;
+  }
+  for (const std::string& path : paths) {
+    standin::StoredKeychain contents;
+    status = OpenForSearch(path, &contents);
+    if (status == errSecNoSuchKeychain) {
+      continue;
+    }
+    if (status != errSecSuccess) {
+      return status;
+    }
+    const standin::StoredItem* item = FindItem(contents, service, account);
+    if (item == nullptr) {
+      continue;
+    }
+    if (passwordData != nullptr) {
+      *passwordData = NewContent(item->data);
+      if (*passwordData == nullptr) {
+        return errSecAllocate;
+      }
+      *passwordLength = static_cast<UInt32>(item->data.size());
+    }
+    if (itemRef != nullptr) {
+      *itemRef = NewItem(path, *item);
+    }
+    return errSecSuccess;
+  }
+  return errSecItemNotFound;
+}
+
+OSStatus SecKeychainAddGenericPassword(SecKeychainRef keychain, UInt32 serviceNameLength,
+                                       const char* serviceName, UInt32 accountNameLength,
+                                       const char* accountName, UInt32 passwordLength,
+                                       const void* passwordData, SecKeychainItemRef* itemRef) {
+  if ((serviceNameLength > 0 && serviceName == nullptr) ||
+      (accountNameLength > 0 && accountName == nullptr) ||
+      (passwordLength > 0 && passwordData == nullptr) ||
+      (keychain != nullptr && AsKeychain(keychain) == nullptr)) {
+    return errSecParam;
+  }
+  standin::StoredItem item;
+  item.service.assign(serviceName == nullptr ? "" : serviceName, serviceNameLength);
+  item.account.assign(accountName == nullptr ? "" : accountName, accountNameLength);
+  item.data.assign(passwordData == nullptr ? "" : static_cast<const char*>(passwordData),
+                   passwordLength);
+  // The whole check-then-write runs under the directory lock: two adders of
+  // the same item cannot both see it missing, so one of them gets
+  // errSecDuplicateItem instead of a second copy.
+  standin::DirectoryLock lock;
+  if (lock.status() != errSecSuccess) {
+    return lock.status();
+  }
+  std::string path;
+  if (keychain != nullptr) {
+    path = AsKeychain(keychain)->path;
+  } else {
+    std::vector<std::string> defaults;
+    const OSStatus status = standin::ReadPathList("default-keychain", &defaults);
+    if (status != errSecSuccess) {
+      return status;
+    }
+    if (defaults.empty()) {
+      return errSecNoDefaultKeychain;
+    }
+    path = defaults.front();
+  }
+  SecKeychainStatus word = 0;
+  OSStatus status = standin::KeychainStatusWord(path, &word);
+  if (status == errSecSuccess && (word & kSecWritePermStatus) == 0) {
+    status = errSecWrPerm;
+  }
+  standin::StoredKeychain contents;
+  if (status == errSecSuccess) {
+    status = OpenForSearch(path, &contents);
+  }
+  if (status == errSecSuccess && FindItem(contents, item.service, item.account) != nullptr) {
+    status = errSecDuplicateItem;
+  }
+  if (status != errSecSuccess) {
+    return status;
+  }
+  contents.items.push_back(item);
+  status = standin::RewriteKeychainFile(path, contents);
+  if (status == errSecSuccess && itemRef != nullptr) {
+    *itemRef = NewItem(path, item);
+  }
+  return status;
+}
+
+OSStatus SecKeychainItemFreeContent(SecKeychainAttributeList* attrList, void* data) {
+  if (attrList != nullptr) {
+    return errSecUnimplemented;
+  }
+  if (data == nullptr) {
+    return errSecSuccess;
+  }
+  ContentHeader* header = static_cast<ContentHeader*>(data) - 1;
+  if (header->magic != kContentMagic) {
+    standin::Crash("SecKeychainItemFreeContent of a buffer it did not hand out");
+  }
+  const char* check = getenv("SECURITY_STANDIN_REQUIRE_ZEROED_FREE");
+  if (check != nullptr && strcmp(check, "1") == 0) {
+    const unsigned char* bytes = static_cast<const unsigned char*>(data);
+    for (uint64_t i = 0; i < header->length; ++i) {
+      if (bytes[i] != 0) {
+        fputs("SecKeychainItemFreeContent: content released without being zeroed\n", stderr);
+        abort();
+      }
+    }
+  }
+  header->magic = 0;
+  free(header);
+  return errSecSuccess;
+}
+
+}  // extern "C"

@@ -1,0 +1,138 @@
+// Internal records of the keychain stand-in, shared by its source units.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform_security.h"
+
+// Every CoreFoundation object of the stand-in starts with this record. The
+// public header only names the derived types, so callers cannot look inside.
+struct StandinCFObject {
+  explicit StandinCFObject(CFTypeID type_id, bool is_constant);
+  virtual ~StandinCFObject();
+  StandinCFObject(const StandinCFObject&) = delete;
+  StandinCFObject& operator=(const StandinCFObject&) = delete;
+
+  CFTypeID type;
+  // Constants are never counted and never freed.
+  bool constant;
+  std::atomic<long> references;
+};
+
+struct StandinCFString : StandinCFObject {
+  StandinCFString(std::string text, bool is_constant);
+  std::string bytes;  // UTF-8
+};
+
+struct StandinCFNumber : StandinCFObject {
+  explicit StandinCFNumber(int64_t number);
+  int64_t value;
+};
+
+struct StandinCFBoolean : StandinCFObject {
+  explicit StandinCFBoolean(bool flag);
+  bool value;
+};
+
+struct StandinCFArray : StandinCFObject {
+  StandinCFArray();
+  ~StandinCFArray() override;
+  std::vector<const void*> values;
+  CFArrayCallBacks callbacks;
+};
+
+struct StandinCFDictionary : StandinCFObject {
+  StandinCFDictionary();
+  ~StandinCFDictionary() override;
+  std::vector<std::pair<const void*, const void*>> pairs;
+  CFDictionaryKeyCallBacks key_callbacks;
+  CFDictionaryValueCallBacks value_callbacks;
+};
+
+struct StandinSecKeychain : StandinCFObject {
+  explicit StandinSecKeychain(std::string absolute_path);
+  std::string path;
+};
+
+struct StandinSecKeychainItem : StandinCFObject {
+  StandinSecKeychainItem(std::string keychain, std::string service_name, std::string account_name);
+  std::string keychain_path;
+  std::string service;
+  std::string account;
+};
+
+namespace standin {
+
+enum TypeId : CFTypeID {
+  kStringType = 7,
+  kDictionaryType = 18,
+  kArrayType = 19,
+  kBooleanType = 21,
+  kNumberType = 22,
+  kKeychainType = 101,
+  kKeychainItemType = 102,
+};
+
+// Crashes the process with a message, as CoreFoundation does when handed a
+// null or wrong object: a caller bug must not pass silently.
+[[noreturn]] void Crash(const char* message);
+
+const StandinCFObject* AsObject(CFTypeRef object);
+bool IsType(CFTypeRef object, CFTypeID type);
+
+// ---- keychain storage (keychain_store.cc) ----
+
+struct StoredItem {
+  std::string service;
+  std::string account;
+  std::string data;
+};
+
+struct StoredKeychain {
+  std::string password;
+  std::vector<StoredItem> items;
+};
+
+// $HOME/Library/Keychains; false when HOME is unset, empty or relative.
+bool KeychainDirectory(std::string* directory);
+// Absolute names are taken as they are, relative ones resolve under the
+// keychain directory. False for an empty name, a name with a newline, or a
+// relative name without a usable HOME.
+bool ResolveKeychainPath(const std::string& name, std::string* path);
+
+// Holds the exclusive lock of the keychain directory for its lifetime; every
+// change to a keychain or to the user's lists happens under it, which is
+// what makes an add of the same item by two processes give one item.
+class DirectoryLock {
+ public:
+  DirectoryLock();
+  ~DirectoryLock();
+  DirectoryLock(const DirectoryLock&) = delete;
+  DirectoryLock& operator=(const DirectoryLock&) = delete;
+  OSStatus status() const { return status_; }
+
+ private:
+  int fd_ = -1;
+  OSStatus status_ = errSecSuccess;
+};
+
+// Status word of the keychain at path; errSecNoSuchKeychain when no file.
+OSStatus KeychainStatusWord(const std::string& path, SecKeychainStatus* status);
+OSStatus ReadKeychainFile(const std::string& path, StoredKeychain* keychain);
+// Replaces the file atomically, keeping its permission bits.
+OSStatus RewriteKeychainFile(const std::string& path, const StoredKeychain& keychain);
+// Creates a new file; errSecDuplicateKeychain when the path exists.
+OSStatus CreateKeychainFile(const std::string& path, const StoredKeychain& keychain);
+
+// The user's lists beside the keychains: names are "search-list",
+// "default-keychain" and "unlocked". A missing list is empty.
+OSStatus ReadPathList(const char* name, std::vector<std::string>* paths);
+OSStatus WritePathList(const char* name, const std::vector<std::string>& paths);
+
+}  // namespace standin

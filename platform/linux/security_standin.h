@@ -1,0 +1,26 @@
+// Hooks of the Linux keychain stand-in that exist for tests only. Product
+// code never includes this header.
+//
+// SecKeychainItemFreeContent check: when the environment variable
+// SECURITY_STANDIN_REQUIRE_ZEROED_FREE is "1" at the time of the call, a
+// buffer handed back with any nonzero byte makes the process write
+// "SecKeychainItemFreeContent: content released without being zeroed" to
+// standard error and abort, so a program that forgets to wipe a secret
+// dies by SIGABRT instead of passing.
+#pragma once
+
+#include "platform_security.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// Number of CoreFoundation objects (arrays, dictionaries, strings, numbers,
+// keychains, keychain items) currently alive in this process. Constants are
+// not counted. A function that releases everything it obtained leaves this
+// number where it found it.
+long SecurityStandinLiveObjectCount(void);
+
+#ifdef __cplusplus
+}
+#endif
