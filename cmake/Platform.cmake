@@ -42,3 +42,14 @@ else()
     target_link_libraries(security PRIVATE platform_security)
   endif()
 endif()
+
+# Process information: proc_pidinfo, proc_listallpids and KERN_PROCARGS2.
+# On macOS these are in the system library that every program links.
+add_library(platform_procinfo INTERFACE)
+target_include_directories(platform_procinfo INTERFACE ${PLATFORM_INCLUDE_DIR})
+if(NOT APPLE)
+  add_library(platform_procinfo_linux STATIC ${CMAKE_SOURCE_DIR}/platform/linux/procinfo.cc)
+  target_include_directories(platform_procinfo_linux PUBLIC ${PLATFORM_INCLUDE_DIR})
+  set_target_properties(platform_procinfo_linux PROPERTIES CXX_VISIBILITY_PRESET hidden)
+  target_link_libraries(platform_procinfo INTERFACE platform_procinfo_linux)
+endif()

@@ -1,0 +1,90 @@
+'use strict';
+// getDarwinProcess: the identity of the test process and of children it
+// starts, and null for everything it must not answer.
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const {
+  proclineage, waiterScript, startWaiter, startForeignWaiter, unusedPid, ownerOf, asNobody,
+} = require('./helpers');
+
+test('the own process, with the parent\'s unique id', () => {
+  const self = proclineage.getDarwinProcess(process.pid);
+  assert.equal(self.pid, process.pid);
+  assert.equal(self.ppid, process.ppid);
+  assert.equal(self.pgid, Number(require('fs').readFileSync('/proc/self/stat', 'utf8').split(') ')[1].split(' ')[2]));
+  assert.match(self.uniqueId, /^[1-9][0-9]*$/);
+  assert.match(self.parentUniqueId, /^(0|[1-9][0-9]*)$/);
+  assert.deepEqual(Object.keys(self), ['pid', 'ppid', 'pgid', 'sid', 'uniqueId', 'parentUniqueId']);
+  const parent = proclineage.getDarwinProcess(process.ppid);
+  if (parent !== null) assert.equal(self.parentUniqueId, parent.uniqueId);
+  // The same process reads the same twice.
+  assert.deepEqual(proclineage.getDarwinProcess(process.pid), self);
+});
+
+test('a detached child: own group and session, linked to us, null once reaped', async () => {
+  const dir = waiterScript();
+  const waiter = await startWaiter('/bin/sh', ['a'], { cwd: dir, detached: true });
+  const self = proclineage.getDarwinProcess(process.pid);
+  const child = proclineage.getDarwinProcess(waiter.pid);
+  assert.equal(child.pid, waiter.pid);
+  assert.equal(child.ppid, process.pid);
+  assert.equal(child.pgid, waiter.pid);
+  assert.equal(child.sid, waiter.pid);
+  assert.equal(child.parentUniqueId, self.uniqueId);
+  assert.notEqual(child.uniqueId, self.uniqueId);
+  await waiter.stop();
+  assert.equal(proclineage.getDarwinProcess(waiter.pid), null);
+});
+
+test('a child that is not detached shares our group and session', async () => {
+  const dir = waiterScript();
+  const waiter = await startWaiter('/bin/sh', ['a'], { cwd: dir });
+  const self = proclineage.getDarwinProcess(process.pid);
+  const child = proclineage.getDarwinProcess(waiter.pid);
+  await waiter.stop();
+  assert.equal(child.pgid, self.pgid);
+  assert.equal(child.sid, self.sid);
+});
+
+test('two children started one after the other get different unique ids', async () => {
+  const dir = waiterScript();
+  const seen = new Set();
+  for (let i = 0; i < 5; i += 1) {
+    const waiter = await startWaiter('/bin/sh', ['a'], { cwd: dir });
+    seen.add(proclineage.getDarwinProcess(waiter.pid).uniqueId);
+    await waiter.stop();
+  }
+  assert.equal(seen.size, 5);
+});
+
+test('another user\'s process is null', async () => {
+  const waiter = await startForeignWaiter();
+  try {
+    assert.equal(ownerOf(waiter.pid), 65534);
+    assert.equal(proclineage.getDarwinProcess(waiter.pid), null);
+  } finally {
+    await waiter.stop();
+  }
+});
+
+test('bad arguments and unused pids are null, fractions are truncated', () => {
+  const { getDarwinProcess } = proclineage;
+  assert.equal(getDarwinProcess(), null);
+  assert.equal(getDarwinProcess(process.pid, process.pid), null);
+  assert.equal(getDarwinProcess(String(process.pid)), null);
+  assert.equal(getDarwinProcess(0), null);
+  assert.equal(getDarwinProcess(-1), null);
+  assert.equal(getDarwinProcess(unusedPid()), null);
+  assert.equal(getDarwinProcess(process.pid + 0.9).pid, process.pid);
+});
+
+test('as an unprivileged user: own process read, a root process null', () => {
+  const seen = asNobody(`(addon, [rootPid]) => ({
+    self: addon.getDarwinProcess(process.pid), selfPid: process.pid,
+    root: addon.getDarwinProcess(Number(rootPid)) })`, [process.pid]);
+  assert.equal(seen.self.pid, seen.selfPid);
+  // setpriv executes node in its own process, started by this one.
+  assert.equal(seen.self.ppid, process.pid);
+  assert.equal(seen.self.parentUniqueId, proclineage.getDarwinProcess(process.pid).uniqueId);
+  assert.equal(seen.root, null);
+});

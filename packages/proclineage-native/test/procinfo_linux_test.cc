@@ -1,0 +1,278 @@
+// The Linux process-information stand-in against real processes: the
+// answers and errors that the add-on relies on, for every identifier
+// source this kernel offers.
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform_procinfo.h"
+#include "procinfo_testing.h"
+
+namespace {
+
+using procinfo_linux::IdentifierSource;
+
+// A child that sleeps until killed; reaped by the destructor.
+struct SleepingChild {
+  pid_t pid = -1;
+  SleepingChild() {
+    pid = fork();
+    if (pid == 0) {
+      pause();
+      _exit(0);
+    }
+  }
+  ~SleepingChild() { Stop(); }
+  void Stop() {
+    if (pid > 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+      pid = -1;
+    }
+  }
+};
+
+bool BsdInfo(int pid, proc_bsdinfo* info) {
+  memset(info, 0, sizeof *info);
+  errno = 0;
+  return proc_pidinfo(pid, PROC_PIDTBSDINFO, 0, info, sizeof *info) == sizeof *info;
+}
+
+bool UniqueInfo(int pid, proc_uniqidentifierinfo* info) {
+  memset(info, 0, sizeof *info);
+  errno = 0;
+  return proc_pidinfo(pid, PROC_PIDUNIQIDENTIFIERINFO, 0, info, sizeof *info) == sizeof *info;
+}
+
+// A pid number that no process holds right now.
+int UnusedPid() {
+  for (int pid = 4000000; pid > 300; pid -= 7919) {
+    if (kill(pid, 0) != 0 && errno == ESRCH) {
+      return pid;
+    }
+  }
+  return -1;
+}
+
+std::vector<IdentifierSource> UsableSources() {
+  std::vector<IdentifierSource> sources;
+  procinfo_linux::ForceIdentifierSource(-1);
+  const IdentifierSource active = procinfo_linux::ActiveIdentifierSource();
+  if (active == IdentifierSource::kPidfsInfo) {
+    sources.push_back(IdentifierSource::kPidfsInfo);
+  }
+  if (active != IdentifierSource::kStartTime) {
+    sources.push_back(IdentifierSource::kPidfsProc);
+  }
+  sources.push_back(IdentifierSource::kStartTime);
+  return sources;
+}
+
+class EverySource : public ::testing::Test {
+ protected:
+  void TearDown() override { procinfo_linux::ForceIdentifierSource(-1); }
+};
+
+TEST_F(EverySource, ChildIdentifiersLinkToParentAndDifferBetweenProcesses) {
+  for (IdentifierSource source : UsableSources()) {
+    SCOPED_TRACE(static_cast<int>(source));
+    procinfo_linux::ForceIdentifierSource(static_cast<int>(source));
+    SleepingChild first;
+    SleepingChild second;
+    proc_uniqidentifierinfo self, one, two, again;
+    ASSERT_TRUE(UniqueInfo(getpid(), &self));
+    ASSERT_TRUE(UniqueInfo(first.pid, &one));
+    ASSERT_TRUE(UniqueInfo(second.pid, &two));
+    ASSERT_TRUE(UniqueInfo(first.pid, &again));
+    EXPECT_NE(self.p_uniqueid, 0u);
+    EXPECT_EQ(one.p_puniqueid, self.p_uniqueid);
+    EXPECT_EQ(two.p_puniqueid, self.p_uniqueid);
+    EXPECT_NE(one.p_uniqueid, two.p_uniqueid);
+    EXPECT_NE(one.p_uniqueid, self.p_uniqueid);
+    EXPECT_EQ(again.p_uniqueid, one.p_uniqueid);
+
+    proc_bsdinfo bsd;
+    ASSERT_TRUE(BsdInfo(first.pid, &bsd));
+    EXPECT_EQ(bsd.pbi_pid, static_cast<uint32_t>(first.pid));
+    EXPECT_EQ(bsd.pbi_ppid, static_cast<uint32_t>(getpid()));
+    EXPECT_EQ(bsd.pbi_pgid, static_cast<uint32_t>(getpgrp()));
+    EXPECT_EQ(bsd.pbi_uid, geteuid());
+
+    const int reaped = first.pid;
+    first.Stop();
+    EXPECT_FALSE(UniqueInfo(reaped, &again));
+    EXPECT_EQ(errno, ESRCH);
+    EXPECT_FALSE(BsdInfo(reaped, &bsd));
+    EXPECT_EQ(errno, ESRCH);
+  }
+}
+
+TEST(StartTimeIdentifier, SeparatesNumbersAndStartTimes) {
+  EXPECT_NE(procinfo_linux::StartTimeUniqueId(100, 5), procinfo_linux::StartTimeUniqueId(100, 6));
+  EXPECT_NE(procinfo_linux::StartTimeUniqueId(100, 5), procinfo_linux::StartTimeUniqueId(101, 5));
+  EXPECT_NE(procinfo_linux::StartTimeUniqueId(4194303, 0),
+            procinfo_linux::StartTimeUniqueId(1, 1));
+  EXPECT_NE(procinfo_linux::StartTimeUniqueId(1, 0), 0u);
+}
+
+TEST(ProcessInfo, MissingProcessesAndBadRequests) {
+  const int unused = UnusedPid();
+  ASSERT_GT(unused, 0);
+  proc_bsdinfo bsd;
+  proc_uniqidentifierinfo unique;
+  EXPECT_FALSE(BsdInfo(unused, &bsd));
+  EXPECT_EQ(errno, ESRCH);
+  EXPECT_FALSE(UniqueInfo(unused, &unique));
+  EXPECT_EQ(errno, ESRCH);
+
+  char small[100];
+  errno = 0;
+  EXPECT_EQ(proc_pidinfo(getpid(), PROC_PIDTBSDINFO, 0, small, sizeof small), 0);
+  EXPECT_EQ(errno, EINVAL);
+  errno = 0;
+  EXPECT_EQ(proc_pidinfo(getpid(), 12345, 0, &bsd, sizeof bsd), 0);
+  EXPECT_EQ(errno, EINVAL);
+}
+
+TEST(ProcessInfo, ThreadIdsAreNotProcesses) {
+  pid_t thread_id = 0;
+  // The main thread of a child is its process; a second thread's id must
+  // not read as a process of its own.
+  int pipe_fds[2];
+  ASSERT_EQ(pipe(pipe_fds), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    std::thread helper([&] {
+      const pid_t tid = gettid();
+      (void)!write(pipe_fds[1], &tid, sizeof tid);
+      pause();
+    });
+    helper.join();
+    _exit(0);
+  }
+  ASSERT_EQ(read(pipe_fds[0], &thread_id, sizeof thread_id), static_cast<ssize_t>(sizeof thread_id));
+  close(pipe_fds[0]);
+  close(pipe_fds[1]);
+  proc_bsdinfo bsd;
+  EXPECT_FALSE(BsdInfo(thread_id, &bsd));
+  EXPECT_EQ(errno, ESRCH);
+  EXPECT_TRUE(BsdInfo(child, &bsd));
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+}
+
+std::vector<int> ListAll() {
+  const int estimate = proc_listallpids(nullptr, 0);
+  std::vector<int> pids(static_cast<size_t>(estimate > 0 ? estimate : 0) + 256);
+  const int listed = proc_listallpids(pids.data(), static_cast<int>(pids.size() * sizeof(int)));
+  pids.resize(listed > 0 ? static_cast<size_t>(listed) : 0);
+  return pids;
+}
+
+TEST(ProcessList, LeavesOutKernelThreadsButNotProcesses) {
+  SleepingChild child;
+  const std::vector<int> pids = ListAll();
+  const std::set<int> listed(pids.begin(), pids.end());
+  EXPECT_EQ(listed.size(), pids.size());
+  EXPECT_EQ(listed.count(getpid()), 1u);
+  EXPECT_EQ(listed.count(child.pid), 1u);
+  EXPECT_EQ(listed.count(0), 0u);
+  // kthreadd, where this namespace can see it, and its children.
+  char comm[64] = {0};
+  FILE* file = fopen("/proc/2/comm", "r");
+  if (file != nullptr) {
+    const bool read = fgets(comm, sizeof comm, file) != nullptr;
+    fclose(file);
+    if (read && strncmp(comm, "kthreadd", 8) == 0) {
+      EXPECT_EQ(listed.count(2), 0u);
+      proc_bsdinfo bsd;
+      EXPECT_FALSE(BsdInfo(2, &bsd));
+      EXPECT_EQ(errno, ESRCH);
+    }
+  }
+}
+
+TEST(ProcessList, StopsAtTheBufferCapacity) {
+  SleepingChild a, b, c;
+  int two[2] = {0, 0};
+  EXPECT_EQ(proc_listallpids(two, sizeof two), 2);
+  EXPECT_GE(proc_listallpids(nullptr, 0), 4);
+}
+
+std::string ArgumentArea(int pid, int* error) {
+  int mib[3] = {CTL_KERN, KERN_PROCARGS2, pid};
+  size_t size = 0;
+  *error = 0;
+  if (sysctl(mib, 3, nullptr, &size, nullptr, 0) != 0) {
+    *error = errno;
+    return "";
+  }
+  std::string area(size, '\0');
+  if (sysctl(mib, 3, &area[0], &size, nullptr, 0) != 0) {
+    *error = errno;
+    return "";
+  }
+  area.resize(size);
+  return area;
+}
+
+TEST(ArgumentArea, LayoutOfCountPathPaddingArgumentsEnvironment) {
+  const pid_t child = fork();
+  if (child == 0) {
+    char* const argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"),
+                          const_cast<char*>("sleep 30; :"), const_cast<char*>("x"),
+                          const_cast<char*>(""), const_cast<char*>("30"), nullptr};
+    char* const envp[] = {const_cast<char*>("ALPHA=1"), const_cast<char*>("BETA="), nullptr};
+    execve("/bin/sh", argv, envp);
+    _exit(127);
+  }
+  // Wait for the exec to replace the forked image.
+  std::string area;
+  int error = 0;
+  for (int i = 0; i < 200; ++i) {
+    area = ArgumentArea(child, &error);
+    if (area.find("ALPHA=1") != std::string::npos) break;
+    usleep(10000);
+  }
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  ASSERT_EQ(error, 0);
+  int32_t count = 0;
+  memcpy(&count, area.data(), 4);
+  EXPECT_EQ(count, 6);
+  const std::string path = area.substr(4, area.find('\0', 4) - 4);
+  EXPECT_EQ(path.find("/"), 0u);
+  EXPECT_NE(path.find("sh"), std::string::npos);
+  size_t position = 4 + path.size() + 1;
+  while (area[position] == '\0') ++position;
+  EXPECT_EQ(position % 8, 0u);
+  const std::string rest = area.substr(position);
+  const char expected[] = "sh\0-c\0sleep 30; :\0x\0\0" "30\0ALPHA=1\0BETA=\0";
+  EXPECT_EQ(rest, std::string(expected, sizeof expected - 1));
+
+  int unused_error = 0;
+  ArgumentArea(UnusedPid(), &unused_error);
+  EXPECT_EQ(unused_error, ESRCH);
+}
+
+TEST(ArgumentArea, TooSmallBufferAndUnknownNames) {
+  int mib[3] = {CTL_KERN, KERN_PROCARGS2, getpid()};
+  char tiny[4];
+  size_t size = sizeof tiny;
+  EXPECT_NE(sysctl(mib, 3, tiny, &size, nullptr, 0), 0);
+  EXPECT_EQ(errno, ENOMEM);
+  int other[3] = {CTL_KERN, 1, getpid()};
+  size = 0;
+  EXPECT_NE(sysctl(other, 3, nullptr, &size, nullptr, 0), 0);
+  EXPECT_EQ(errno, ENOTSUP);
+}
+
+}  // namespace

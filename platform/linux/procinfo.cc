@@ -1,0 +1,779 @@
+// Linux implementations of the macOS process information declared in
+// platform_procinfo.h, answered from /proc and from pidfds.
+//
+// The hard part is the unique identifier. macOS numbers every process with
+// a 64-bit value that is never handed out again while the system runs, so a
+// caller can tell a process from a later one that got a recycled number.
+// On kernels with pidfs (6.9 and later) the inode number of a pidfd is such
+// a value. Before that, the identifier is derived from the process's start
+// time (see StartTimeUniqueId for what that guarantees).
+#include "platform_procinfo.h"
+#include "procinfo_testing.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+
+namespace {
+
+constexpr long kPidfsMagic = 0x50494446;       // "PIDF", f_type of a pidfs pidfd
+constexpr unsigned int kKernelThreadFlag = 0x00200000;  // PF_KTHREAD in stat's flags
+constexpr int kParentRetries = 3;
+
+// The kernel's PIDFD_GET_INFO record (6.13 and later), first version. The
+// installed kernel headers may predate it, so it is spelt out here.
+struct PidfdInfo {
+  uint64_t mask;
+  uint64_t cgroupid;
+  uint32_t pid;
+  uint32_t tgid;
+  uint32_t ppid;
+  uint32_t ruid;
+  uint32_t rgid;
+  uint32_t euid;
+  uint32_t egid;
+  uint32_t suid;
+  uint32_t sgid;
+  uint32_t fsuid;
+  uint32_t fsgid;
+  uint32_t spare0;
+};
+static_assert(sizeof(PidfdInfo) == 64, "first version of struct pidfd_info");
+constexpr unsigned long kPidfdGetInfo = _IOWR(0xFF, 11, PidfdInfo);
+constexpr uint64_t kPidfdInfoPid = 1ULL << 0;
+constexpr uint64_t kPidfdInfoCreds = 1ULL << 1;
+
+// What /proc/<pid>/stat tells about a process.
+struct StatFields {
+  int pid;
+  char state;
+  int ppid;
+  int pgid;
+  int sid;
+  int tty;
+  int tpgid;
+  unsigned int flags;
+  int nice;
+  unsigned long long start_ticks;  // clock ticks after boot
+  char comm[MAXCOMLEN + 1];
+};
+
+// The user and group ids of a process.
+struct Credentials {
+  uint32_t ruid, euid, suid;
+  uint32_t rgid, egid, sgid;
+};
+
+// A growable byte buffer from malloc, freed by whoever filled it.
+struct Bytes {
+  char* data;
+  size_t size;
+  size_t capacity;
+};
+
+std::atomic<int> forced_source{-1};
+
+// ---- small system-call wrappers -------------------------------------------
+
+void CloseKeepingErrno(int fd) {
+  const int saved_errno = errno;
+  close(fd);
+  errno = saved_errno;
+}
+
+ssize_t ReadRetrying(int fd, void* buffer, size_t size) {
+  ssize_t got;
+  do {
+    got = read(fd, buffer, size);
+  } while (got < 0 && errno == EINTR);
+  return got;
+}
+
+// pidfd calls through syscall(2): older C libraries have no wrappers, and
+// a kernel without them answers ENOSYS, which the callers handle.
+int PidfdOpen(int pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
+
+int PidfdSendSignal(int pidfd, int signal) {
+  return static_cast<int>(syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0));
+}
+
+// Files below /proc/<pid> of a process that has been reaped answer ENOENT
+// or ESRCH depending on the file; callers want one answer, ESRCH.
+int ProcessErrno(int error) { return error == ENOENT ? ESRCH : error; }
+
+// Opens a pidfd for the process `pid`. A pid that is not in use, or is a
+// thread of another process rather than a process, gives ESRCH. The caller
+// closes the descriptor.
+int OpenPidfd(int pid) {
+  const int fd = PidfdOpen(pid);
+  if (fd >= 0) {
+    return fd;
+  }
+  const int saved_errno = errno;
+  errno = (saved_errno == EINVAL || saved_errno == ENOENT) ? ESRCH : saved_errno;
+  return -1;
+}
+
+// ---- identifier source -----------------------------------------------------
+
+procinfo_linux::IdentifierSource DetectIdentifierSource() {
+  const int fd = OpenPidfd(getpid());
+  if (fd < 0) {
+    return procinfo_linux::IdentifierSource::kStartTime;
+  }
+  procinfo_linux::IdentifierSource source = procinfo_linux::IdentifierSource::kStartTime;
+  struct statfs fs;
+  if (fstatfs(fd, &fs) == 0 && fs.f_type == kPidfsMagic) {
+    PidfdInfo info;
+    memset(&info, 0, sizeof info);
+    info.mask = kPidfdInfoPid | kPidfdInfoCreds;
+    source = ioctl(fd, kPidfdGetInfo, &info) == 0 ? procinfo_linux::IdentifierSource::kPidfsInfo
+                                                   : procinfo_linux::IdentifierSource::kPidfsProc;
+  }
+  close(fd);
+  return source;
+}
+
+procinfo_linux::IdentifierSource CurrentSource() {
+  const int forced = forced_source.load();
+  if (forced >= 0) {
+    return static_cast<procinfo_linux::IdentifierSource>(forced);
+  }
+  static const procinfo_linux::IdentifierSource detected = DetectIdentifierSource();
+  return detected;
+}
+
+// ---- /proc readers ---------------------------------------------------------
+
+// Reads a small /proc file of `pid` into `buffer` as a zero-terminated text.
+// Returns false with errno set (ESRCH when the process is gone).
+bool ReadProcText(int pid, const char* name, char* buffer, size_t size) {
+  char path[64];
+  snprintf(path, sizeof path, "/proc/%d/%s", pid, name);
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    errno = ProcessErrno(errno);
+    return false;
+  }
+  const ssize_t got = ReadRetrying(fd, buffer, size - 1);
+  const int saved_errno = errno;
+  close(fd);
+  if (got <= 0) {
+    errno = got == 0 ? ESRCH : ProcessErrno(saved_errno);
+    return false;
+  }
+  buffer[got] = '\0';
+  return true;
+}
+
+// The command name in stat is in parentheses and may itself hold spaces
+// and parentheses, so the fields after it are found from the last ')'.
+bool ParseStat(const char* text, StatFields* out) {
+  memset(out, 0, sizeof *out);
+  const char* open_paren = strchr(text, '(');
+  const char* close_paren = strrchr(text, ')');
+  if (open_paren == nullptr || close_paren == nullptr || close_paren < open_paren) {
+    return false;
+  }
+  out->pid = atoi(text);
+  const size_t comm_length = static_cast<size_t>(close_paren - open_paren - 1);
+  memcpy(out->comm, open_paren + 1, comm_length < MAXCOMLEN ? comm_length : MAXCOMLEN);
+  // Fields 3 to 22 of stat(5), numbered from 3: state ppid pgrp session
+  // tty_nr tpgid flags minflt cminflt majflt cmajflt utime stime cutime
+  // cstime priority nice num_threads itrealvalue starttime.
+  const char* field = close_paren + 1;
+  long long values[23] = {0};
+  for (int number = 3; number <= 22; ++number) {
+    while (*field == ' ') {
+      ++field;
+    }
+    if (*field == '\0') {
+      return false;
+    }
+    if (number == 3) {
+      out->state = *field;
+    } else {
+      values[number] = strtoll(field, nullptr, 10);
+    }
+    while (*field != ' ' && *field != '\0') {
+      ++field;
+    }
+  }
+  out->ppid = static_cast<int>(values[4]);
+  out->pgid = static_cast<int>(values[5]);
+  out->sid = static_cast<int>(values[6]);
+  out->tty = static_cast<int>(values[7]);
+  out->tpgid = static_cast<int>(values[8]);
+  out->flags = static_cast<unsigned int>(values[9]);
+  out->nice = static_cast<int>(values[19]);
+  out->start_ticks = static_cast<unsigned long long>(values[22]);
+  return true;
+}
+
+bool ReadStat(int pid, StatFields* out) {
+  char text[1024];
+  if (!ReadProcText(pid, "stat", text, sizeof text)) {
+    return false;
+  }
+  if (!ParseStat(text, out) || out->pid != pid) {
+    errno = EIO;
+    return false;
+  }
+  return true;
+}
+
+bool ParseIdLine(const char* text, const char* label, uint32_t* real, uint32_t* effective,
+                 uint32_t* saved) {
+  const char* line = strstr(text, label);
+  if (line == nullptr) {
+    return false;
+  }
+  unsigned int r = 0, e = 0, s = 0;
+  if (sscanf(line + strlen(label), " %u %u %u", &r, &e, &s) != 3) {
+    return false;
+  }
+  *real = r;
+  *effective = e;
+  *saved = s;
+  return true;
+}
+
+// Credentials from /proc/<pid>/status, for kernels without PIDFD_GET_INFO.
+// Also refuses a thread id that is not a process's own (Tgid differs).
+bool ReadStatusCredentials(int pid, Credentials* out) {
+  char text[4096];
+  if (!ReadProcText(pid, "status", text, sizeof text)) {
+    return false;
+  }
+  const char* tgid_line = strstr(text, "\nTgid:");
+  if (tgid_line == nullptr || atoi(tgid_line + 6) != pid) {
+    errno = ESRCH;
+    return false;
+  }
+  if (!ParseIdLine(text, "\nUid:", &out->ruid, &out->euid, &out->suid) ||
+      !ParseIdLine(text, "\nGid:", &out->rgid, &out->egid, &out->sgid)) {
+    errno = EIO;
+    return false;
+  }
+  return true;
+}
+
+// PIDFD_GET_INFO on an open pidfd: parent, credentials, and at the same time
+// proof that the pidfd's process had not been reaped. ESRCH once it has.
+bool ReadPidfdInfo(int pidfd, PidfdInfo* out) {
+  memset(out, 0, sizeof *out);
+  out->mask = kPidfdInfoPid | kPidfdInfoCreds;
+  if (ioctl(pidfd, kPidfdGetInfo, out) != 0) {
+    errno = ProcessErrno(errno);
+    return false;
+  }
+  return true;
+}
+
+// Whether the pidfd's process still holds its number. Reads of /proc/<pid>
+// made after the pidfd was opened and before this check succeeds belong to
+// the pidfd's process, not to a later one that received the same number.
+bool PidfdStillRunning(int pidfd) {
+  if (PidfdSendSignal(pidfd, 0) == 0 || errno == EPERM) {
+    return true;
+  }
+  errno = ESRCH;
+  return false;
+}
+
+// ---- the BSD record --------------------------------------------------------
+
+bool ReadCredentials(int pid, int pidfd, Credentials* out) {
+  memset(out, 0, sizeof *out);
+  if (CurrentSource() == procinfo_linux::IdentifierSource::kPidfsInfo) {
+    PidfdInfo info;
+    if (!ReadPidfdInfo(pidfd, &info)) {
+      return false;
+    }
+    *out = Credentials{info.ruid, info.euid, info.suid, info.rgid, info.egid, info.sgid};
+    return true;
+  }
+  return ReadStatusCredentials(pid, out) && PidfdStillRunning(pidfd);
+}
+
+void FillBsdInfo(const StatFields& stat, const Credentials& credentials, proc_bsdinfo* out) {
+  memset(out, 0, sizeof *out);
+  out->pbi_status = stat.state == 'Z' ? 5 : 1;
+  out->pbi_pid = static_cast<uint32_t>(stat.pid);
+  out->pbi_ppid = static_cast<uint32_t>(stat.ppid);
+  out->pbi_pgid = static_cast<uint32_t>(stat.pgid);
+  out->pbi_uid = credentials.euid;
+  out->pbi_gid = credentials.egid;
+  out->pbi_ruid = credentials.ruid;
+  out->pbi_rgid = credentials.rgid;
+  out->pbi_svuid = credentials.suid;
+  out->pbi_svgid = credentials.sgid;
+  out->e_tdev = static_cast<uint32_t>(stat.tty);
+  out->e_tpgid = static_cast<uint32_t>(stat.tpgid);
+  out->pbi_nice = stat.nice;
+  memcpy(out->pbi_comm, stat.comm, MAXCOMLEN);
+  const long ticks_per_second = sysconf(_SC_CLK_TCK);
+  if (ticks_per_second > 0) {
+    out->pbi_start_tvsec = stat.start_ticks / static_cast<unsigned long long>(ticks_per_second);
+  }
+}
+
+// The pidfd pins the answer to one process: the stat read is checked to
+// have happened while that process still held the number.
+bool ReadBsdInfo(int pid, proc_bsdinfo* out) {
+  const int pidfd = OpenPidfd(pid);
+  StatFields stat;
+  Credentials credentials;
+  bool ok = false;
+  if (pidfd >= 0) {
+    ok = ReadStat(pid, &stat) && ReadCredentials(pid, pidfd, &credentials);
+    CloseKeepingErrno(pidfd);
+  } else if (errno == ENOSYS) {
+    // No pidfds at all: the status read's Tgid and the stat read together
+    // still name one process, as both come from the same number.
+    ok = ReadStat(pid, &stat) && ReadStatusCredentials(pid, &credentials);
+  }
+  if (!ok) {
+    return false;
+  }
+  // Kernel threads have no counterpart among macOS's processes.
+  if ((stat.flags & kKernelThreadFlag) != 0) {
+    errno = ESRCH;
+    return false;
+  }
+  FillBsdInfo(stat, credentials, out);
+  return true;
+}
+
+// ---- unique identifiers ----------------------------------------------------
+
+// The parent number of the pidfd's process, with the same proof of life.
+bool ReadParentNumber(int pid, int pidfd, int* ppid) {
+  if (CurrentSource() == procinfo_linux::IdentifierSource::kPidfsInfo) {
+    PidfdInfo info;
+    if (!ReadPidfdInfo(pidfd, &info)) {
+      return false;
+    }
+    *ppid = static_cast<int>(info.ppid);
+    return true;
+  }
+  StatFields stat;
+  if (!ReadStat(pid, &stat) || !PidfdStillRunning(pidfd)) {
+    return false;
+  }
+  *ppid = stat.ppid;
+  return true;
+}
+
+bool PidfdInode(int pidfd, uint64_t* inode) {
+  struct stat status;
+  if (fstat(pidfd, &status) != 0) {
+    return false;
+  }
+  *inode = static_cast<uint64_t>(status.st_ino);
+  return true;
+}
+
+// The parent's pidfs inode. Between reading the parent number and opening
+// the parent's pidfd, the parent may exit and its number go to a new,
+// unrelated process; linking that one would make a false tree. The number
+// is therefore read again after the open: if it is unchanged the parent
+// was alive throughout (a reparented process never gets back a number its
+// old parent had), so the pidfd is the parent's. If it changed, try again.
+bool PidfsParentId(int pid, int pidfd, uint64_t* parent_id) {
+  for (int attempt = 0; attempt < kParentRetries; ++attempt) {
+    int ppid = 0;
+    if (!ReadParentNumber(pid, pidfd, &ppid)) {
+      return false;
+    }
+    if (ppid == 0) {  // the first process, or one whose parent is outside our namespace
+      *parent_id = 0;
+      return true;
+    }
+    const int parent_fd = OpenPidfd(ppid);
+    if (parent_fd < 0) {
+      if (errno != ESRCH) {
+        return false;
+      }
+      continue;  // the parent has gone; the process has been reparented
+    }
+    uint64_t inode = 0;
+    int ppid_again = 0;
+    const bool ok = PidfdInode(parent_fd, &inode) && ReadParentNumber(pid, pidfd, &ppid_again);
+    CloseKeepingErrno(parent_fd);
+    if (!ok) {
+      return false;
+    }
+    if (ppid_again == ppid) {
+      *parent_id = inode;
+      return true;
+    }
+  }
+  errno = EAGAIN;
+  return false;
+}
+
+bool PidfsUniqueIds(int pid, uint64_t* id, uint64_t* parent_id) {
+  const int pidfd = OpenPidfd(pid);
+  if (pidfd < 0) {
+    return false;
+  }
+  const bool ok = PidfdInode(pidfd, id) && PidfsParentId(pid, pidfd, parent_id);
+  CloseKeepingErrno(pidfd);
+  return ok;
+}
+
+bool StartTimeParentId(int ppid_seen, uint64_t* parent_id) {
+  if (ppid_seen == 0) {
+    *parent_id = 0;
+    return true;
+  }
+  StatFields parent;
+  if (!ReadStat(ppid_seen, &parent)) {
+    return false;
+  }
+  *parent_id = procinfo_linux::StartTimeUniqueId(ppid_seen, parent.start_ticks);
+  return true;
+}
+
+// Start-time identifiers, with the same re-check of the parent number as
+// PidfsParentId: the parent's stat read lies between two reads of the
+// child's parent number, and counts only if they agree.
+bool StartTimeUniqueIds(int pid, uint64_t* id, uint64_t* parent_id) {
+  for (int attempt = 0; attempt < kParentRetries; ++attempt) {
+    StatFields before;
+    StatFields after;
+    if (!ReadStat(pid, &before)) {
+      return false;
+    }
+    uint64_t parent = 0;
+    if (!StartTimeParentId(before.ppid, &parent)) {
+      if (errno != ESRCH) {
+        return false;
+      }
+      continue;
+    }
+    if (!ReadStat(pid, &after)) {
+      return false;
+    }
+    if (after.ppid == before.ppid && after.start_ticks == before.start_ticks) {
+      *id = procinfo_linux::StartTimeUniqueId(pid, before.start_ticks);
+      *parent_id = parent;
+      return true;
+    }
+  }
+  errno = EAGAIN;
+  return false;
+}
+
+bool ReadUniqueIds(int pid, proc_uniqidentifierinfo* out) {
+  memset(out, 0, sizeof *out);
+  uint64_t id = 0;
+  uint64_t parent_id = 0;
+  const bool ok = CurrentSource() == procinfo_linux::IdentifierSource::kStartTime
+                      ? StartTimeUniqueIds(pid, &id, &parent_id)
+                      : PidfsUniqueIds(pid, &id, &parent_id);
+  if (!ok) {
+    return false;
+  }
+  out->p_uniqueid = id;
+  out->p_puniqueid = parent_id;
+  return true;
+}
+
+// ---- process listing ---------------------------------------------------------
+
+// A numeric /proc entry's number, or 0 for any other entry.
+int EntryPid(const char* name) {
+  int pid = 0;
+  for (const char* c = name; *c != '\0'; ++c) {
+    if (*c < '0' || *c > '9' || pid > 100000000) {
+      return 0;
+    }
+    pid = pid * 10 + (*c - '0');
+  }
+  return pid;
+}
+
+bool IsKernelThread(int pid) {
+  StatFields stat;
+  return ReadStat(pid, &stat) && (stat.flags & kKernelThreadFlag) != 0;
+}
+
+// ---- the argument area -------------------------------------------------------
+
+void FreeBytes(Bytes* bytes) {
+  free(bytes->data);
+  *bytes = Bytes{nullptr, 0, 0};
+}
+
+bool Reserve(Bytes* bytes, size_t wanted) {
+  if (wanted <= bytes->capacity) {
+    return true;
+  }
+  size_t capacity = bytes->capacity == 0 ? 4096 : bytes->capacity;
+  while (capacity < wanted) {
+    capacity *= 2;
+  }
+  char* grown = static_cast<char*>(realloc(bytes->data, capacity));
+  if (grown == nullptr) {
+    errno = ENOMEM;
+    return false;
+  }
+  bytes->data = grown;
+  bytes->capacity = capacity;
+  return true;
+}
+
+bool Append(Bytes* bytes, const void* data, size_t size) {
+  if (!Reserve(bytes, bytes->size + size)) {
+    return false;
+  }
+  if (size > 0) {
+    memcpy(bytes->data + bytes->size, data, size);
+  }
+  bytes->size += size;
+  return true;
+}
+
+// Appends the whole content of the file `name` below the process directory.
+bool AppendProcFile(int dir_fd, const char* name, Bytes* bytes) {
+  const int fd = openat(dir_fd, name, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    errno = ProcessErrno(errno);
+    return false;
+  }
+  for (;;) {
+    if (!Reserve(bytes, bytes->size + 4096)) {
+      CloseKeepingErrno(fd);
+      return false;
+    }
+    const ssize_t got = ReadRetrying(fd, bytes->data + bytes->size, bytes->capacity - bytes->size);
+    if (got < 0) {
+      const int saved_errno = errno;
+      close(fd);
+      errno = ProcessErrno(saved_errno);
+      return false;
+    }
+    if (got == 0) {
+      break;
+    }
+    bytes->size += static_cast<size_t>(got);
+  }
+  close(fd);
+  return true;
+}
+
+// Every string of the area must end in a zero byte, also when a process
+// rewrote its argument memory without one at the end.
+bool TerminateStrings(Bytes* bytes, size_t start) {
+  if (bytes->size > start && bytes->data[bytes->size - 1] != '\0') {
+    return Append(bytes, "", 1);
+  }
+  return true;
+}
+
+int32_t CountStrings(const char* data, size_t size) {
+  int32_t count = 0;
+  for (size_t i = 0; i < size; ++i) {
+    count += data[i] == '\0' ? 1 : 0;
+  }
+  return count;
+}
+
+// Only root or the process's own user may read its argument area; Linux
+// would give the command line to anyone, but the environment is private.
+bool MayReadArguments(int pid) {
+  const uid_t caller = geteuid();
+  if (caller == 0) {
+    return true;
+  }
+  proc_bsdinfo info;
+  if (!ReadBsdInfo(pid, &info)) {
+    return false;
+  }
+  if (info.pbi_uid != caller) {
+    errno = EPERM;
+    return false;
+  }
+  return true;
+}
+
+// Builds the area: count word, executable path, zero padding up to an
+// 8-byte boundary, the arguments, then the environment. All three are read
+// through one directory descriptor of /proc/<pid>, so they come from one
+// process even if the number is recycled meanwhile (reads then fail).
+bool BuildArgumentArea(int pid, Bytes* area) {
+  if (!MayReadArguments(pid)) {
+    return false;
+  }
+  char path[64];
+  snprintf(path, sizeof path, "/proc/%d", pid);
+  const int dir_fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir_fd < 0) {
+    errno = ProcessErrno(errno);
+    return false;
+  }
+  char exe[4096];
+  const ssize_t exe_length = readlinkat(dir_fd, "exe", exe, sizeof exe - 1);
+  if (exe_length < 0) {
+    const int saved_errno = errno;
+    close(dir_fd);
+    // A zombie or a kernel thread has no executable and no argument area.
+    errno = saved_errno == ENOENT ? ESRCH : saved_errno;
+    return false;
+  }
+  const int32_t placeholder = 0;
+  const char zeros[8] = {0};
+  bool ok = Append(area, &placeholder, sizeof placeholder) && Append(area, exe, exe_length) &&
+            Append(area, zeros, 1) && Append(area, zeros, (8 - area->size % 8) % 8);
+  const size_t arguments_start = area->size;
+  ok = ok && AppendProcFile(dir_fd, "cmdline", area) && TerminateStrings(area, arguments_start);
+  const size_t environment_start = area->size;
+  ok = ok && AppendProcFile(dir_fd, "environ", area) && TerminateStrings(area, environment_start);
+  const int saved_errno = errno;
+  close(dir_fd);
+  if (!ok) {
+    errno = saved_errno;
+    return false;
+  }
+  const int32_t count = CountStrings(area->data + arguments_start, environment_start - arguments_start);
+  if (count == 0) {
+    errno = ESRCH;  // an exited process whose memory is gone
+    return false;
+  }
+  memcpy(area->data, &count, sizeof count);
+  return true;
+}
+
+}  // namespace
+
+namespace procinfo_linux {
+
+uint64_t StartTimeUniqueId(int pid, unsigned long long start_ticks) {
+  // Start ticks since boot in the high bits, the pid (below 2^22, the
+  // kernel's largest pid_max) in the low ones. Two processes get the same
+  // value only if one number is handed out twice within one clock tick
+  // (10 ms), which needs the whole pid space to wrap in that time. The
+  // value is never 0, and it restarts with each boot, as macOS's does.
+  return (static_cast<uint64_t>(start_ticks) << 22) | static_cast<uint64_t>(pid & 0x3fffff);
+}
+
+IdentifierSource ActiveIdentifierSource() { return CurrentSource(); }
+
+void ForceIdentifierSource(int source) { forced_source.store(source); }
+
+}  // namespace procinfo_linux
+
+extern "C" int proc_pidinfo(int pid, int flavor, uint64_t arg, void* buffer, int buffersize) {
+  (void)arg;
+  if (pid <= 0) {
+    errno = ESRCH;
+    return 0;
+  }
+  if (flavor == PROC_PIDTBSDINFO && buffer != nullptr &&
+      buffersize >= static_cast<int>(sizeof(proc_bsdinfo))) {
+    proc_bsdinfo info;
+    if (!ReadBsdInfo(pid, &info)) {
+      return 0;
+    }
+    memcpy(buffer, &info, sizeof info);
+    return static_cast<int>(sizeof info);
+  }
+  if (flavor == PROC_PIDUNIQIDENTIFIERINFO && buffer != nullptr &&
+      buffersize >= static_cast<int>(sizeof(proc_uniqidentifierinfo))) {
+    proc_uniqidentifierinfo info;
+    if (!ReadUniqueIds(pid, &info)) {
+      return 0;
+    }
+    memcpy(buffer, &info, sizeof info);
+    return static_cast<int>(sizeof info);
+  }
+  errno = EINVAL;
+  return 0;
+}
+
+extern "C" int proc_listallpids(void* buffer, int buffersize) {
+  if (buffer != nullptr && buffersize < 0) {
+    errno = EINVAL;
+    return -1;
+  }
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) {
+    return -1;
+  }
+  const size_t capacity = buffer == nullptr ? 0 : static_cast<size_t>(buffersize) / sizeof(int);
+  int* pids = static_cast<int*>(buffer);
+  size_t count = 0;
+  for (;;) {
+    errno = 0;
+    const struct dirent* entry = readdir(proc);
+    if (entry == nullptr) {
+      break;
+    }
+    const int pid = EntryPid(entry->d_name);
+    if (pid == 0) {
+      continue;
+    }
+    if (buffer == nullptr) {
+      // Counting only: kernel threads are included, so this is an upper
+      // bound, and it spares a stat read for every process.
+      ++count;
+      continue;
+    }
+    if (count == capacity) {
+      break;
+    }
+    if (!IsKernelThread(pid)) {
+      pids[count++] = pid;
+    }
+  }
+  const int saved_errno = errno;
+  closedir(proc);
+  if (saved_errno != 0) {
+    errno = saved_errno;
+    return -1;
+  }
+  return static_cast<int>(count);
+}
+
+extern "C" int darwin_sysctl(int* name, unsigned int namelen, void* oldp, size_t* oldlenp,
+                             void* newp, size_t newlen) {
+  if (name == nullptr || namelen != 3 || name[0] != CTL_KERN || name[1] != KERN_PROCARGS2 ||
+      newp != nullptr || newlen != 0 || oldlenp == nullptr) {
+    errno = ENOTSUP;
+    return -1;
+  }
+  if (name[2] <= 0) {
+    errno = ESRCH;
+    return -1;
+  }
+  Bytes area{nullptr, 0, 0};
+  if (!BuildArgumentArea(name[2], &area)) {
+    const int saved_errno = errno;
+    FreeBytes(&area);
+    errno = saved_errno;
+    return -1;
+  }
+  if (oldp != nullptr) {
+    if (*oldlenp < area.size) {
+      FreeBytes(&area);
+      errno = ENOMEM;
+      return -1;
+    }
+    memcpy(oldp, area.data, area.size);
+  }
+  *oldlenp = area.size;
+  FreeBytes(&area);
+  return 0;
+}
