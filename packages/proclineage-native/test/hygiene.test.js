@@ -1,0 +1,66 @@
+'use strict';
+// Every function opens and frees only for the length of one call: the
+// descriptor count and the heap are where they were after many calls.
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const { openDescriptorCount } = require('../../../test/support/native');
+const { proclineage, waiterScript, startWaiter, unusedPid } = require('./helpers');
+
+async function withChild(check) {
+  const waiter = await startWaiter('/bin/sh', ['a'], { cwd: waiterScript(), env: { KEY: 'v' } });
+  try {
+    await check(waiter.pid);
+  } finally {
+    await waiter.stop();
+  }
+}
+
+const rounds = {
+  getDarwinProcess: (pid, gone) => {
+    proclineage.getDarwinProcess(pid);
+    proclineage.getDarwinProcess(gone);
+  },
+  getDarwinProcessArguments: (pid, gone) => {
+    proclineage.getDarwinProcessArguments(pid);
+    proclineage.getDarwinProcessArguments(gone);
+  },
+  getDarwinEnvironmentValue: (pid, gone) => {
+    proclineage.getDarwinEnvironmentValue(pid, 'KEY');
+    proclineage.getDarwinEnvironmentValue(pid, 'ABSENT');
+    proclineage.getDarwinEnvironmentValue(gone, 'KEY');
+  },
+  listDarwinProcesses: () => proclineage.listDarwinProcesses(),
+};
+
+for (const [name, round] of Object.entries(rounds)) {
+  test(`${name} leaves no descriptor open`, async () => {
+    await withChild((pid) => {
+      const gone = unusedPid();
+      round(pid, gone); // first use may open what node keeps (none expected)
+      const before = openDescriptorCount();
+      const times = name === 'listDarwinProcesses' ? 200 : 2000;
+      for (let i = 0; i < times; i += 1) round(pid, gone);
+      assert.equal(openDescriptorCount(), before);
+    });
+  });
+}
+
+test('the argument buffers are freed: memory stays flat over many reads', async () => {
+  // A leaked area would cost its full size per call; 4000 reads of a
+  // process with a 64 KiB environment would leak 250 MiB.
+  const big = 'x'.repeat(64 * 1024);
+  const waiter = await startWaiter('/bin/sh', ['a'], { cwd: waiterScript(), env: { BIG: big } });
+  try {
+    for (let i = 0; i < 200; i += 1) proclineage.getDarwinProcessArguments(waiter.pid);
+    global.gc?.();
+    const before = process.memoryUsage().rss;
+    for (let i = 0; i < 2000; i += 1) {
+      proclineage.getDarwinProcessArguments(waiter.pid);
+      assert.equal(proclineage.getDarwinEnvironmentValue(waiter.pid, 'BIG').length, big.length);
+    }
+    const grown = process.memoryUsage().rss - before;
+    assert.ok(grown < 64 * 1024 * 1024, `rss grew by ${grown} bytes`);
+  } finally {
+    await waiter.stop();
+  }
+});

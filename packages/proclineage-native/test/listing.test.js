@@ -1,0 +1,98 @@
+'use strict';
+// listDarwinProcesses: whom it lists, whom it leaves out, and whether the
+// parent links make a consistent tree.
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const {
+  proclineage, waiterScript, startWaiter, startForeignWaiter, asNobody, ownerOf,
+} = require('./helpers');
+
+function checkLinks(processes) {
+  const byPid = new Map(processes.map((p) => [p.pid, p]));
+  const ids = new Set(processes.map((p) => p.uniqueId));
+  assert.equal(ids.size, processes.length, 'unique ids are unique');
+  assert.equal(byPid.size, processes.length, 'no pid twice');
+  for (const p of processes) {
+    assert.ok(p.pid > 0);
+    assert.match(p.uniqueId, /^[1-9][0-9]*$/);
+    const parent = byPid.get(p.ppid);
+    if (parent) assert.equal(p.parentUniqueId, parent.uniqueId, `parent link of ${p.pid}`);
+  }
+}
+
+test('as an unprivileged user: own process present, list complete, only own processes', async () => {
+  const foreignOfRoot = await startWaiter('/bin/sh', ['a'], { cwd: waiterScript() });
+  try {
+    const seen = asNobody(`(addon) => ({ self: process.pid,
+      first: addon.listDarwinProcesses(), second: addon.listDarwinProcesses(1, 'ignored') })`);
+    for (const listing of [seen.first, seen.second]) {
+      assert.deepEqual(Object.keys(listing), ['processes', 'complete']);
+      assert.equal(listing.complete, true);
+      const pids = listing.processes.map((p) => p.pid);
+      assert.ok(pids.includes(seen.self));
+      assert.ok(!pids.includes(0));
+      assert.ok(!pids.includes(process.pid), 'a root process is left out');
+      assert.ok(!pids.includes(foreignOfRoot.pid));
+      checkLinks(listing.processes);
+    }
+    const self = seen.first.processes.find((p) => p.pid === seen.self);
+    assert.equal(self.ppid, process.pid);
+    assert.equal(self.parentUniqueId, proclineage.getDarwinProcess(process.pid).uniqueId);
+  } finally {
+    await foreignOfRoot.stop();
+  }
+});
+
+test('a child appears with a link to us and disappears once reaped', async () => {
+  const waiter = await startWaiter('/bin/sh', ['a'], { cwd: waiterScript() });
+  const during = proclineage.listDarwinProcesses();
+  const direct = proclineage.getDarwinProcess(waiter.pid);
+  await waiter.stop();
+  const after = proclineage.listDarwinProcesses();
+
+  const self = during.processes.find((p) => p.pid === process.pid);
+  const child = during.processes.find((p) => p.pid === waiter.pid);
+  assert.ok(self, 'own process listed');
+  assert.ok(child, 'child listed');
+  assert.equal(child.parentUniqueId, self.uniqueId);
+  assert.deepEqual(child, direct);
+  assert.ok(!after.processes.some((p) => p.uniqueId === child.uniqueId));
+  checkLinks(during.processes);
+  checkLinks(after.processes);
+});
+
+test('every listed process runs under the caller\'s user; another user\'s is left out', async () => {
+  const foreign = await startForeignWaiter();
+  try {
+    const listing = proclineage.listDarwinProcesses();
+    assert.ok(!listing.processes.some((p) => p.pid === foreign.pid));
+    const me = process.geteuid();
+    for (const p of listing.processes) {
+      try {
+        assert.equal(ownerOf(p.pid), me, `owner of ${p.pid}`);
+      } catch (error) {
+        if (error.code !== 'ENOENT') throw error; // exited since
+      }
+    }
+  } finally {
+    await foreign.stop();
+  }
+});
+
+test('many children, all listed, each linked to this process', async () => {
+  const dir = waiterScript();
+  const waiters = await Promise.all(
+    Array.from({ length: 20 }, () => startWaiter('/bin/sh', ['a'], { cwd: dir })));
+  try {
+    const listing = proclineage.listDarwinProcesses();
+    const self = listing.processes.find((p) => p.pid === process.pid);
+    for (const waiter of waiters) {
+      const entry = listing.processes.find((p) => p.pid === waiter.pid);
+      assert.ok(entry, `child ${waiter.pid} listed`);
+      assert.equal(entry.parentUniqueId, self.uniqueId);
+    }
+    checkLinks(listing.processes);
+  } finally {
+    await Promise.all(waiters.map((w) => w.stop()));
+  }
+});
