@@ -1,0 +1,389 @@
+'use strict';
+// Crash consistency of removeAnchoredFile. A child process makes one removal
+// with the fault-injection interposer preloaded, which numbers every
+// file-system call of the removal and, at call k, stops the process dead,
+// makes the call fail (EIO, ENOSPC), or swaps the file for another one. The
+// test then runs recoverAnchoredRemoval on what is left and checks, for every
+// k, that no file was lost: the file is gone or at its name with the very
+// same bytes and identity, and a file that was swapped in is never deleted.
+const { test } = require('node:test');
+const assert = require('node:assert/strict');
+const crypto = require('crypto');
+const fs = require('fs');
+const path = require('path');
+const { spawn } = require('child_process');
+const { deliverable, makeTempDir } = require('../../../test/support/native.js');
+
+const addonPath = deliverable('anchorfile.node');
+const interposer = deliverable('anchorfile_faultinject.so');
+const childScript = path.join(__dirname, 'faultinject', 'remove-child.js');
+const CRASH_STATUS = 77;
+const PARENT = 'content/blobs/ab';
+const REQUIRES_RECOVERY = 'Publication quarantine requires recovery: ';
+
+function skipReason() {
+  if (process.platform !== 'linux') return 'LD_PRELOAD interposition is Linux only';
+  if (!fs.existsSync(interposer)) return 'fault-injection interposer not built';
+  return false;
+}
+
+const anchorfile = skipReason() ? null : require(addonPath);
+
+// ---------------------------------------------------------------------------
+// One storage tree per run
+
+function identityOf(file) {
+  const status = fs.lstatSync(file, { bigint: true });
+  return { dev: status.dev, ino: status.ino, size: status.size, mtimeNs: status.mtimeNs };
+}
+
+function publicationTemporary() {
+  return `ab${crypto.randomBytes(31).toString('hex')}.${crypto.randomUUID()}.tmp`;
+}
+
+// The receipt the removal must write, byte for byte; a partial receipt on
+// disk must be a strict prefix of it.
+function expectedReceipt(run) {
+  const lines = ['publication-removal-v1', run.name, run.parentId.dev, run.parentId.ino,
+    run.fileId.dev, run.fileId.ino, run.fileId.size, run.fileId.mtimeNs];
+  return Buffer.from(`${lines.join('\n')}\n`);
+}
+
+function makeRun(t) {
+  const root = makeTempDir('anchorfile-crash-');
+  t.after(() => fs.rmSync(root, { recursive: true, force: true }));
+  const dir = path.join(root, PARENT);
+  fs.mkdirSync(dir, { recursive: true });
+  fs.mkdirSync(path.join(root, 'spare'));
+  const name = publicationTemporary();
+  const file = path.join(dir, name);
+  const bytes = crypto.randomBytes(300);
+  fs.writeFileSync(file, bytes);
+  // The stand-in has the same size, so only its identity tells it apart.
+  const impostor = path.join(root, 'spare', 'impostor');
+  const impostorBytes = crypto.randomBytes(300);
+  fs.writeFileSync(impostor, impostorBytes);
+  const run = {
+    root, dir, name, file, bytes, impostor, impostorBytes,
+    quarantine: `.publication-recovery-${crypto.randomUUID()}`,
+    parentId: identityOf(dir),
+    fileId: identityOf(file),
+    impostorId: identityOf(impostor),
+    log: path.join(root, 'calls.log'),
+  };
+  run.qdir = path.join(dir, run.quarantine);
+  run.receipt = expectedReceipt(run);
+  return run;
+}
+
+// ---------------------------------------------------------------------------
+// The child
+
+function removalRequest(run) {
+  const text = (value) => String(value);
+  return JSON.stringify({
+    addon: addonPath, root: run.root, parent: PARENT, name: run.name,
+    parentDev: text(run.parentId.dev), parentIno: text(run.parentId.ino),
+    dev: text(run.fileId.dev), ino: text(run.fileId.ino), size: text(run.fileId.size),
+    mtimeNs: text(run.fileId.mtimeNs), quarantine: run.quarantine,
+  });
+}
+
+// Under the sanitizer build LD_PRELOAD already carries the sanitizer
+// runtime, which must stay first; the interposer goes after it.
+function preload() {
+  return [process.env.LD_PRELOAD, interposer].filter(Boolean).join(':');
+}
+
+function runChild(run, fault) {
+  const env = {
+    ...process.env,
+    LD_PRELOAD: preload(),
+    ANCHORFILE_FAULT_ROOT: run.root,
+    ANCHORFILE_FAULT_LOG: run.log,
+    ANCHORFILE_FAULT_ACTION: fault.action,
+    ANCHORFILE_FAULT_AT: String(fault.at || 0),
+  };
+  if (fault.action === 'swap') {
+    env.ANCHORFILE_FAULT_SWAP_NAME = run.file;
+    env.ANCHORFILE_FAULT_SWAP_WITH = run.impostor;
+    env.ANCHORFILE_FAULT_EXIT_AFTER = fault.exitAfter ? '1' : '0';
+  }
+  return new Promise((resolve, reject) => {
+    const child = spawn(process.execPath, [childScript, removalRequest(run)], { env });
+    let out = '';
+    let err = '';
+    child.stdout.on('data', (data) => { out += data; });
+    child.stderr.on('data', (data) => { err += data; });
+    child.on('error', reject);
+    child.on('close', (status, signal) => {
+      const calls = fs.existsSync(run.log) ? parseLog(fs.readFileSync(run.log, 'utf8'), run) : [];
+      const line = out.trim();
+      resolve({ status, signal, err, calls, outcome: line ? JSON.parse(line) : null });
+    });
+  });
+}
+
+function parseLog(text, run) {
+  return text.split('\n').filter(Boolean).map((line) => {
+    const [k, call, object, result, error] = line.split('\t');
+    const shortObject = object.split(run.quarantine).join('quarantine').split(run.name).join('<file>');
+    return { k: Number(k), call, object: shortObject, label: `${call} ${shortObject}`, result: Number(result), error };
+  });
+}
+
+// ---------------------------------------------------------------------------
+// What is on disk
+
+function entriesOf(dir) {
+  try {
+    return fs.readdirSync(dir).sort();
+  } catch (error) {
+    if (error.code === 'ENOENT') return null;
+    throw error;
+  }
+}
+
+// A short word for what the removal left behind, for the table.
+function describeDisk(run) {
+  const entries = entriesOf(run.qdir);
+  const atName = fs.existsSync(run.file) ? 'name taken' : 'name free';
+  if (entries === null) return atName;
+  const parts = ['quarantine'];
+  if (entries.includes('receipt')) {
+    const receipt = fs.readFileSync(path.join(run.qdir, 'receipt'));
+    parts.push(receipt.equals(run.receipt) ? 'receipt' : `receipt ${receipt.length}/${run.receipt.length} B`);
+  }
+  if (entries.includes('payload')) parts.push('payload');
+  return `${parts.join('+')}, ${atName}`;
+}
+
+// Finds every entry below the root with the given inode.
+function findByInode(root, ino) {
+  const found = [];
+  const walk = (dir) => {
+    for (const entry of fs.readdirSync(dir, { withFileTypes: true })) {
+      const full = path.join(dir, entry.name);
+      if (fs.lstatSync(full, { bigint: true }).ino === ino) found.push(full);
+      if (entry.isDirectory()) walk(full);
+    }
+  };
+  walk(root);
+  return found;
+}
+
+function recover(run) {
+  if (!fs.existsSync(run.qdir)) return { ran: false };
+  try {
+    anchorfile.recoverAnchoredRemoval(run.root, PARENT, run.quarantine, run.parentId.dev, run.parentId.ino);
+    return { ran: true, ok: true };
+  } catch (error) {
+    return { ran: true, ok: false, message: error.message, code: error.code };
+  }
+}
+
+function assertIntact(where, id, bytes, label) {
+  const now = identityOf(where);
+  assert.deepEqual(now, id, `${label} at ${where} changed identity`);
+  assert.ok(fs.readFileSync(where).equals(bytes), `${label} at ${where} changed bytes`);
+}
+
+// The invariant of every run: the file the script identified is gone or at
+// its name, whole; no quarantine is left unless recovery refused a partial
+// receipt, and then the file is still at its name.
+function checkNoLoss(run, recovery) {
+  const copies = findByInode(run.root, run.fileId.ino);
+  if (copies.length > 0) {
+    assert.deepEqual(copies, [run.file], 'the file is somewhere other than its name');
+    assertIntact(run.file, run.fileId, run.bytes, 'the file');
+  }
+  if (!fs.existsSync(run.qdir)) return copies.length > 0 ? 'kept' : 'gone';
+  assert.deepEqual(recovery, {
+    ran: true, ok: false, message: 'Unrecognized publication recovery receipt.', code: 'EINVAL',
+  }, 'a quarantine was left without a refusal');
+  assert.deepEqual(entriesOf(run.qdir), ['receipt'], 'a refused quarantine holds more than a receipt');
+  const partial = fs.readFileSync(path.join(run.qdir, 'receipt'));
+  assert.ok(partial.length < run.receipt.length && run.receipt.subarray(0, partial.length).equals(partial),
+    'the refused receipt is not a partial copy of the expected one');
+  assert.equal(copies.length, 1, 'a partial receipt was refused but the file is gone');
+  return 'kept; partial receipt refused';
+}
+
+// ---------------------------------------------------------------------------
+// Expected outcomes of an injected failure, by the step that fails
+
+function stepsOf(calls) {
+  const index = (predicate) => calls.find(predicate).k;
+  return {
+    mkdir: index((c) => c.call === 'mkdirat'),
+    lock: index((c) => c.call === 'flock'),
+    receiptWrite: index((c) => c.call === 'write' && c.object === 'receipt'),
+    finishParentCheck: calls.filter((c) => c.call === 'fstat' && c.object === 'ab')[1].k,
+  };
+}
+
+// close is the one call whose failure the removal ignores: the descriptor is
+// released anyway.
+function expectedFailure(call, steps, quarantine) {
+  if (call.call === 'close') return { ok: true };
+  if (call.k < steps.mkdir) {
+    return { ok: false, message: 'Could not anchor removal parent.', code: call.call === 'fstat' ? 'ESTALE' : 'EIO' };
+  }
+  if (call.k === steps.mkdir) return { ok: false, message: 'Could not create removal quarantine.', code: 'EIO' };
+  if (call.k <= steps.lock) {
+    return { ok: false, message: 'Unsafe removal quarantine.', code: call.call === 'openat' ? 'EIO' : 'EPERM' };
+  }
+  const code = call.k === steps.finishParentCheck ? 'ESTALE' : 'EIO';
+  return { ok: false, message: REQUIRES_RECOVERY + quarantine, code };
+}
+
+// ---------------------------------------------------------------------------
+// Running many children, two at a time
+
+async function inPool(jobs, width) {
+  const results = new Array(jobs.length);
+  let next = 0;
+  const worker = async () => {
+    while (next < jobs.length) {
+      const mine = next++;
+      results[mine] = await jobs[mine]();
+    }
+  };
+  await Promise.all(Array.from({ length: width }, worker));
+  return results;
+}
+
+function pad(text, width) {
+  return String(text).padEnd(width);
+}
+
+function printTable(title, header, rows) {
+  const widths = header.map((h, i) => Math.max(h.length, ...rows.map((r) => String(r[i]).length)));
+  const lines = [title, header.map((h, i) => pad(h, widths[i])).join('  ').trimEnd()];
+  for (const row of rows) lines.push(row.map((cell, i) => pad(cell, widths[i])).join('  ').trimEnd());
+  console.log(lines.join('\n'));
+}
+
+// ---------------------------------------------------------------------------
+
+let trace = null;
+
+async function cleanTrace(t) {
+  if (trace) return trace;
+  const run = makeRun(t);
+  const result = await runChild(run, { action: 'none' });
+  assert.equal(result.status, 0, result.err);
+  assert.deepEqual(result.outcome, { ok: true });
+  assert.equal(fs.existsSync(run.file), false);
+  assert.equal(fs.existsSync(run.qdir), false);
+  trace = result.calls;
+  return trace;
+}
+
+test('the interposer sees the whole removal and nothing but the removal', { skip: skipReason() }, async (t) => {
+  const calls = await cleanTrace(t);
+  assert.equal(calls[0].label, 'open root');
+  assert.deepEqual(calls.map((c) => c.k), calls.map((_, i) => i + 1));
+  // The removal ends by closing the quarantine and the parent; nothing node
+  // does afterwards is counted.
+  assert.deepEqual(calls.slice(-2).map((c) => c.label), ['close quarantine', 'close ab']);
+  for (const step of ['mkdirat ab/quarantine', 'write receipt', 'renameat2 ab/<file> -> quarantine/payload',
+    'unlinkat quarantine/payload', 'unlinkat quarantine/receipt', 'unlinkat ab/quarantine']) {
+    assert.ok(calls.some((c) => c.label === step), `no ${step} in the trace`);
+  }
+});
+
+test('a crash after any call of a removal loses no file', { skip: skipReason() }, async (t) => {
+  const calls = await cleanTrace(t);
+  const steps = stepsOf(calls);
+  const jobs = [];
+  for (const call of calls) {
+    jobs.push({ call, action: 'exit' });
+    // A crash in the middle of the receipt's one write leaves half of it.
+    if (call.call === 'write') jobs.push({ call, action: 'tear' });
+  }
+  const rows = await inPool(jobs.map((job) => async () => {
+    const run = makeRun(t);
+    const result = await runChild(run, { action: job.action, at: job.call.k });
+    const where = `${job.action} at ${job.call.k} (${job.call.label})`;
+    assert.equal(result.status, CRASH_STATUS, `${where}: child did not stop there: ${result.err}`);
+    assert.equal(result.calls.length, job.call.k, `${where}: calls after the crash point`);
+    const left = describeDisk(run);
+    const recovery = recover(run);
+    const final = checkNoLoss(run, recovery);
+    // Once the whole receipt is on disk, recovery always completes the
+    // removal; before that the file always stays.
+    const receiptWhole = job.call.k >= steps.receiptWrite && job.action === 'exit';
+    assert.equal(final === 'gone', receiptWhole, `${where}: ${final}`);
+    return [job.call.k, job.call.label, job.action === 'tear' ? 'crash mid-write' : 'crash', left, final];
+  }), 2);
+  printTable(`crash points of one removal (${calls.length} file-system calls; stop dead after call k, then recover)`,
+    ['k', 'call', 'stop', 'left on disk', 'after recovery'], rows);
+});
+
+for (const errorName of ['EIO', 'ENOSPC']) {
+  test(`a removal whose k-th call fails with ${errorName} throws the step's error and loses no file`, { skip: skipReason() }, async (t) => {
+    const calls = await cleanTrace(t);
+    const steps = stepsOf(calls);
+    const rows = await inPool(calls.map((call) => async () => {
+      const run = makeRun(t);
+      const result = await runChild(run, { action: errorName, at: call.k });
+      const where = `${errorName} at ${call.k} (${call.label})`;
+      assert.equal(result.status, 0, `${where}: ${result.err}`);
+      const injected = result.calls.find((c) => c.k === call.k);
+      assert.equal(injected.error, errorName, `${where}: the call was not failed`);
+      assert.deepEqual(result.outcome, expectedFailure(call, steps, run.quarantine), where);
+      const left = describeDisk(run);
+      const recovery = recover(run);
+      const final = checkNoLoss(run, recovery);
+      const thrown = result.outcome.ok ? 'returned' : `${result.outcome.message.replace(run.quarantine, '<q>')} ${result.outcome.code}`;
+      return [call.k, call.label, thrown, left, final];
+    }), 2);
+    printTable(`injected ${errorName} at call k, then recovery`, ['k', 'call', 'removal', 'left on disk', 'after recovery'], rows);
+  });
+}
+
+// The file at the name is exchanged for a stand-in of the same size right
+// after call k (or the stand-in takes the name if it is already free). The
+// stand-in must never be deleted; it ends at the name, whole.
+function checkSwap(run, where) {
+  const impostorCopies = findByInode(run.root, run.impostorId.ino);
+  assert.deepEqual(impostorCopies, [run.file], `${where}: the swapped-in file is not at the name`);
+  assertIntact(run.file, run.impostorId, run.impostorBytes, 'the swapped-in file');
+  const copies = findByInode(run.root, run.fileId.ino);
+  assert.ok(copies.length <= 1, `${where}: the file has several names`);
+  if (copies.length === 1) assertIntact(copies[0], run.fileId, run.bytes, 'the file');
+  return copies.length === 0 ? 'gone' : `kept at ${path.relative(run.root, copies[0]).replace(run.quarantine, '<q>')}`;
+}
+
+for (const exitAfter of [false, true]) {
+  const how = exitAfter ? 'and the process dies one call later' : 'and the removal goes on';
+  test(`a file swapped for another after any call ${how}: the swapped-in file is never deleted`, { skip: skipReason() }, async (t) => {
+    const calls = await cleanTrace(t);
+    const last = exitAfter ? calls.length - 1 : calls.length;
+    const unlinkPayload = calls.find((c) => c.label === 'unlinkat quarantine/payload').k;
+    const freedAt = calls.filter((c) => c.label === 'fstatat ab/<file>' && c.k < unlinkPayload).pop().k;
+    const rows = await inPool(calls.slice(0, last).map((call) => async () => {
+      const run = makeRun(t);
+      const result = await runChild(run, { action: 'swap', at: call.k, exitAfter });
+      const where = `swap at ${call.k} (${call.label})`;
+      assert.equal(result.status, exitAfter ? CRASH_STATUS : 0, `${where}: ${result.err}`);
+      const removal = exitAfter ? 'crash' : result.outcome.ok ? 'returned' : result.outcome.code;
+      const left = describeDisk(run);
+      const recovery = recover(run);
+      const recovered = !recovery.ran ? '-' : recovery.ok ? 'ok' : recovery.code;
+      if (fs.existsSync(run.qdir)) {
+        // Recovery may only leave a quarantine it refused.
+        assert.equal(recovery.ok, false, `${where}: quarantine left after a successful recovery`);
+      }
+      const final = checkSwap(run, where);
+      // The original can only be deleted once the removal has seen its name
+      // free with the original in the quarantine: a swap before that leaves
+      // it in someone's hands, whole.
+      assert.equal(final === 'gone', call.k >= freedAt, `${where}: ${final}`);
+      if (!exitAfter && result.outcome.ok) assert.equal(final, 'gone', `${where}: returned but the file is kept`);
+      return [call.k, call.label, removal, left, recovered, final];
+    }), 2);
+    printTable(`file swapped after call k ${how}`, ['k', 'call', 'removal', 'left on disk', 'recovery', 'the original file'], rows);
+  });
+}

@@ -1,0 +1,512 @@
+// Test-only LD_PRELOAD interposer for the crash-point tests of anchorfile.
+//
+// It wraps the libc file-system calls that a removal makes and numbers those
+// that belong to the removal, so that a test can stop the process dead right
+// after the k-th call, make the k-th call fail, or swap the file for another
+// one at that moment, and then check that recovery loses nothing. The
+// product code is the same code that ships: only the process it runs in has
+// this library preloaded.
+//
+// Which calls count: the interposer arms itself when the calling thread opens
+// the directory named by ANCHORFILE_FAULT_ROOT with O_DIRECTORY|O_NOFOLLOW
+// (the first step of every removal), and from then on counts, on that thread
+// only, each call made on a descriptor that descends from that open (the
+// walk, the parent, the quarantine, the receipt). Node's own file work runs
+// on other descriptors and other threads and is never counted. When the last
+// such descriptor is closed the removal is over and counting stops for good.
+//
+// Environment:
+//   ANCHORFILE_FAULT_ROOT    storage root path that arms the interposer
+//   ANCHORFILE_FAULT_AT      k, the 1-based number of the call to act on
+//   ANCHORFILE_FAULT_ACTION  none | exit | tear | EIO | ENOSPC | swap
+//                            exit: _exit(77) right after the k-th call
+//                            tear: like exit, but a write at k writes only
+//                                  the first half of its bytes
+//                            EIO/ENOSPC: the k-th call fails with it (a
+//                                  close still releases its descriptor, as
+//                                  Linux does)
+//                            swap: after the k-th call, exchange the file at
+//                                  ANCHORFILE_FAULT_SWAP_NAME with the one at
+//                                  ANCHORFILE_FAULT_SWAP_WITH (or move the
+//                                  latter there if the name is free), then
+//                                  go on; with ANCHORFILE_FAULT_EXIT_AFTER=1
+//                                  also _exit(77) right after call k + 1
+//   ANCHORFILE_FAULT_LOG     file that receives one line per counted call:
+//                            number, call, object, result, errno name
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdatomic.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#ifndef RENAME_NOREPLACE
+#define RENAME_NOREPLACE (1 << 0)
+#endif
+#ifndef RENAME_EXCHANGE
+#define RENAME_EXCHANGE (1 << 1)
+#endif
+
+#define EXPORTED __attribute__((visibility("default")))
+#define CRASH_STATUS 77
+#define MAX_TRACKED 64
+#define LABEL_SIZE 96
+
+enum Action { ACTION_NONE, ACTION_EXIT, ACTION_TEAR, ACTION_FAIL, ACTION_SWAP };
+
+struct Config {
+  const char* root;
+  long at;
+  enum Action action;
+  int fail_errno;
+  int exit_after_swap;
+  const char* swap_name;
+  const char* swap_with;
+  const char* log_path;
+};
+
+// Descriptors that descend from the armed root open, with the name each was
+// opened under (for the log).
+struct Tracked {
+  int fd;
+  char label[LABEL_SIZE];
+};
+
+static struct Config config;
+static int config_loaded;
+static _Atomic int arming_done;  // armed once per process, never again
+static _Atomic long armed_thread;  // thread id while armed, else 0
+static struct Tracked tracked[MAX_TRACKED];
+static int tracked_count;
+static long call_number;
+static int log_fd = -1;
+static int swapped;
+
+// ---------------------------------------------------------------------------
+// The real functions, found past this library in the lookup order. When a
+// sanitizer runtime is preloaded first, its interceptors call into us and we
+// call on into libc.
+
+typedef int (*OpenFn)(const char*, int, ...);
+typedef int (*OpenatFn)(int, const char*, int, ...);
+typedef int (*FstatFn)(int, struct stat*);
+typedef int (*FstatatFn)(int, const char*, struct stat*, int);
+typedef int (*MkdiratFn)(int, const char*, mode_t);
+typedef int (*RenameatFn)(int, const char*, int, const char*);
+typedef int (*Renameat2Fn)(int, const char*, int, const char*, unsigned int);
+typedef int (*UnlinkatFn)(int, const char*, int);
+typedef int (*FdFn)(int);
+typedef int (*FlockFn)(int, int);
+typedef ssize_t (*WriteFn)(int, const void*, size_t);
+typedef ssize_t (*ReadFn)(int, void*, size_t);
+
+// Looks a symbol up once and keeps it; node calls these from many threads.
+static void* Lookup(_Atomic(void*)* slot, const char* name) {
+  void* symbol = atomic_load(slot);
+  if (symbol != NULL) return symbol;
+  symbol = dlsym(RTLD_NEXT, name);
+  if (symbol == NULL) {
+    static const char message[] = "anchorfile_faultinject: missing libc symbol\n";
+    (void)syscall(SYS_write, 2, message, sizeof(message) - 1);
+    _exit(70);
+  }
+  atomic_store(slot, symbol);
+  return symbol;
+}
+
+// dlsym hands out an object pointer; ISO C has no cast from it to a
+// function pointer, so the bits are copied.
+#define DEFINE_REAL(type, function, symbol)        \
+  static type function(void) {                     \
+    static _Atomic(void*) slot;                    \
+    void* found = Lookup(&slot, symbol);           \
+    type result;                                   \
+    memcpy(&result, &found, sizeof(result));       \
+    return result;                                 \
+  }
+
+DEFINE_REAL(OpenFn, RealOpen, "open")
+DEFINE_REAL(OpenatFn, RealOpenat, "openat")
+DEFINE_REAL(FstatFn, RealFstat, "fstat")
+DEFINE_REAL(FstatatFn, RealFstatat, "fstatat")
+DEFINE_REAL(MkdiratFn, RealMkdirat, "mkdirat")
+DEFINE_REAL(RenameatFn, RealRenameat, "renameat")
+DEFINE_REAL(Renameat2Fn, RealRenameat2, "renameat2")
+DEFINE_REAL(UnlinkatFn, RealUnlinkat, "unlinkat")
+DEFINE_REAL(FlockFn, RealFlock, "flock")
+DEFINE_REAL(FdFn, RealFsync, "fsync")
+DEFINE_REAL(FdFn, RealClose, "close")
+DEFINE_REAL(WriteFn, RealWrite, "write")
+DEFINE_REAL(ReadFn, RealRead, "read")
+
+// ---------------------------------------------------------------------------
+// Configuration and bookkeeping
+
+static enum Action ParseAction(const char* text, int* fail_errno) {
+  *fail_errno = 0;
+  if (text == NULL || strcmp(text, "none") == 0) return ACTION_NONE;
+  if (strcmp(text, "exit") == 0) return ACTION_EXIT;
+  if (strcmp(text, "tear") == 0) return ACTION_TEAR;
+  if (strcmp(text, "swap") == 0) return ACTION_SWAP;
+  if (strcmp(text, "EIO") == 0) {
+    *fail_errno = EIO;
+    return ACTION_FAIL;
+  }
+  if (strcmp(text, "ENOSPC") == 0) {
+    *fail_errno = ENOSPC;
+    return ACTION_FAIL;
+  }
+  return ACTION_NONE;
+}
+
+static void LoadConfig(void) {
+  if (config_loaded) return;
+  config_loaded = 1;
+  config.root = getenv("ANCHORFILE_FAULT_ROOT");
+  const char* at = getenv("ANCHORFILE_FAULT_AT");
+  config.at = at != NULL ? strtol(at, NULL, 10) : 0;
+  config.action = ParseAction(getenv("ANCHORFILE_FAULT_ACTION"), &config.fail_errno);
+  const char* exit_after = getenv("ANCHORFILE_FAULT_EXIT_AFTER");
+  config.exit_after_swap = exit_after != NULL && strcmp(exit_after, "1") == 0;
+  config.swap_name = getenv("ANCHORFILE_FAULT_SWAP_NAME");
+  config.swap_with = getenv("ANCHORFILE_FAULT_SWAP_WITH");
+  config.log_path = getenv("ANCHORFILE_FAULT_LOG");
+}
+
+static long ThreadId(void) {
+  return (long)syscall(SYS_gettid);
+}
+
+static int OnArmedThread(void) {
+  const long thread = atomic_load(&armed_thread);
+  return thread != 0 && thread == ThreadId();
+}
+
+static struct Tracked* FindTracked(int fd) {
+  for (int i = 0; i < tracked_count; ++i) {
+    if (tracked[i].fd == fd) return &tracked[i];
+  }
+  return NULL;
+}
+
+static int IsTracked(int fd) {
+  return OnArmedThread() && FindTracked(fd) != NULL;
+}
+
+static void Track(int fd, const char* label) {
+  if (fd < 0 || tracked_count == MAX_TRACKED) return;
+  tracked[tracked_count].fd = fd;
+  snprintf(tracked[tracked_count].label, LABEL_SIZE, "%s", label);
+  ++tracked_count;
+}
+
+static void Untrack(int fd) {
+  for (int i = 0; i < tracked_count; ++i) {
+    if (tracked[i].fd == fd) {
+      tracked[i] = tracked[tracked_count - 1];
+      --tracked_count;
+      return;
+    }
+  }
+}
+
+// The removal has closed every descriptor it opened: stop counting, so that
+// nothing node does afterwards is ever numbered.
+static void DisarmIfDone(void) {
+  if (tracked_count == 0) atomic_store(&armed_thread, 0);
+}
+
+static const char* LabelOf(int fd) {
+  const struct Tracked* entry = FindTracked(fd);
+  return entry != NULL ? entry->label : "?";
+}
+
+static const char* ErrnoName(int number) {
+  switch (number) {
+    case 0: return "-";
+    case ENOENT: return "ENOENT";
+    case EEXIST: return "EEXIST";
+    case EIO: return "EIO";
+    case ENOSPC: return "ENOSPC";
+    case ENOTDIR: return "ENOTDIR";
+    case ELOOP: return "ELOOP";
+    case EPERM: return "EPERM";
+    case EACCES: return "EACCES";
+    case EINVAL: return "EINVAL";
+    case ENOTEMPTY: return "ENOTEMPTY";
+    case EWOULDBLOCK: return "EWOULDBLOCK";
+    default: return "other";
+  }
+}
+
+static void Log(long number, const char* call, const char* object, long result, int error) {
+  if (log_fd < 0) return;
+  char line[512];
+  const int length = snprintf(line, sizeof(line), "%ld\t%s\t%s\t%ld\t%s\n", number, call, object,
+                              result, result < 0 ? ErrnoName(error) : "-");
+  if (length > 0) {
+    (void)RealWrite()(log_fd, line, (size_t)length < sizeof(line) ? (size_t)length
+                                                                              : sizeof(line) - 1);
+  }
+}
+
+static void OpenLog(void) {
+  if (config.log_path == NULL || log_fd >= 0) return;
+  log_fd = RealOpen()(config.log_path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+}
+
+// Swaps the file under the removal's feet: exchange the two names if both
+// exist, else move the stand-in into the free name. Neither file is ever
+// deleted by the swap itself.
+static void SwapFile(void) {
+  if (swapped || config.swap_name == NULL || config.swap_with == NULL) return;
+  swapped = 1;
+  Renameat2Fn renameat2_real = RealRenameat2();
+  const int saved_errno = errno;
+  if (renameat2_real(AT_FDCWD, config.swap_name, AT_FDCWD, config.swap_with, RENAME_EXCHANGE) !=
+      0) {
+    (void)renameat2_real(AT_FDCWD, config.swap_with, AT_FDCWD, config.swap_name,
+                         RENAME_NOREPLACE);
+  }
+  errno = saved_errno;
+}
+
+// Decides, before the call runs, whether it is the one to fail.
+static int ShouldFail(long number) {
+  return config.action == ACTION_FAIL && number == config.at;
+}
+
+// Runs after a counted call has been made: the crash and swap points.
+static void AfterCall(long number) {
+  if (number == config.at) {
+    if (config.action == ACTION_EXIT || config.action == ACTION_TEAR) _exit(CRASH_STATUS);
+    if (config.action == ACTION_SWAP) SwapFile();
+  }
+  if (config.action == ACTION_SWAP && config.exit_after_swap && number == config.at + 1) {
+    _exit(CRASH_STATUS);
+  }
+}
+
+// Numbers one counted call, injects a failure if it is the chosen one, logs
+// it and acts after it. `run` is false when the call must fail instead.
+#define BEGIN_CALL(call, object)              \
+  const long number = ++call_number;          \
+  const int inject = ShouldFail(number);      \
+  const char* const call_name = (call);       \
+  const char* const call_object = (object)
+
+#define END_CALL(result)                                  \
+  do {                                                    \
+    const int end_errno = errno;                          \
+    Log(number, call_name, call_object, (long)(result), end_errno); \
+    AfterCall(number);                                    \
+    errno = end_errno;                                    \
+  } while (0)
+
+static int Injected(void) {
+  errno = config.fail_errno;
+  return -1;
+}
+
+// ---------------------------------------------------------------------------
+// Arming
+
+static int ArmsOn(const char* path, int flags) {
+  LoadConfig();
+  if (config.root == NULL || atomic_load(&arming_done)) return 0;
+  return strcmp(path, config.root) == 0 && (flags & O_DIRECTORY) != 0 &&
+         (flags & O_NOFOLLOW) != 0;
+}
+
+static int OpenMode(int flags, va_list* args) {
+  if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) return va_arg(*args, int);
+  return 0;
+}
+
+static int OpenCommon(OpenFn open_real, const char* path, int flags, int mode) {
+  if (!ArmsOn(path, flags)) return open_real(path, flags, mode);
+  atomic_store(&arming_done, 1);
+  atomic_store(&armed_thread, ThreadId());
+  OpenLog();
+  BEGIN_CALL("open", "root");
+  const int fd = inject ? Injected() : open_real(path, flags, mode);
+  Track(fd, "root");
+  END_CALL(fd);
+  DisarmIfDone();
+  return fd;
+}
+
+EXPORTED int open(const char* path, int flags, ...) {
+  va_list args;
+  va_start(args, flags);
+  const int mode = OpenMode(flags, &args);
+  va_end(args);
+  return OpenCommon(RealOpen(), path, flags, mode);
+}
+
+// ---------------------------------------------------------------------------
+// Calls on descriptors of the removal
+
+static int OpenatCommon(OpenatFn openat_real, int dir_fd, const char* path, int flags,
+                        int mode) {
+  if (!IsTracked(dir_fd)) return openat_real(dir_fd, path, flags, mode);
+  BEGIN_CALL("openat", path);
+  const int fd = inject ? Injected() : openat_real(dir_fd, path, flags, mode);
+  Track(fd, path);
+  END_CALL(fd);
+  DisarmIfDone();
+  return fd;
+}
+
+EXPORTED int openat(int dir_fd, const char* path, int flags, ...) {
+  va_list args;
+  va_start(args, flags);
+  const int mode = OpenMode(flags, &args);
+  va_end(args);
+  return OpenatCommon(RealOpenat(), dir_fd, path, flags, mode);
+}
+
+static int FstatCommon(FstatFn fstat_real, int fd, struct stat* status) {
+  if (!IsTracked(fd)) return fstat_real(fd, status);
+  BEGIN_CALL("fstat", LabelOf(fd));
+  const int result = inject ? Injected() : fstat_real(fd, status);
+  END_CALL(result);
+  return result;
+}
+
+EXPORTED int fstat(int fd, struct stat* status) {
+  return FstatCommon(RealFstat(), fd, status);
+}
+
+static int FstatatCommon(FstatatFn fstatat_real, int dir_fd, const char* path,
+                         struct stat* status, int flags) {
+  if (!IsTracked(dir_fd)) return fstatat_real(dir_fd, path, status, flags);
+  char object[LABEL_SIZE * 2];
+  snprintf(object, sizeof(object), "%s/%s", LabelOf(dir_fd), path);
+  BEGIN_CALL("fstatat", object);
+  const int result = inject ? Injected() : fstatat_real(dir_fd, path, status, flags);
+  END_CALL(result);
+  return result;
+}
+
+EXPORTED int fstatat(int dir_fd, const char* path, struct stat* status, int flags) {
+  return FstatatCommon(RealFstatat(), dir_fd, path, status, flags);
+}
+
+EXPORTED int mkdirat(int dir_fd, const char* path, mode_t mode) {
+  MkdiratFn mkdirat_real = RealMkdirat();
+  if (!IsTracked(dir_fd)) return mkdirat_real(dir_fd, path, mode);
+  char object[LABEL_SIZE * 2];
+  snprintf(object, sizeof(object), "%s/%s", LabelOf(dir_fd), path);
+  BEGIN_CALL("mkdirat", object);
+  const int result = inject ? Injected() : mkdirat_real(dir_fd, path, mode);
+  END_CALL(result);
+  return result;
+}
+
+static void RenameObject(char* object, size_t size, int from_fd, const char* from, int to_fd,
+                         const char* to) {
+  snprintf(object, size, "%s/%s -> %s/%s", FindTracked(from_fd) ? LabelOf(from_fd) : "?", from,
+           FindTracked(to_fd) ? LabelOf(to_fd) : "?", to);
+}
+
+EXPORTED int renameat2(int from_fd, const char* from, int to_fd, const char* to,
+                       unsigned int flags) {
+  Renameat2Fn renameat2_real = RealRenameat2();
+  if (!IsTracked(from_fd) && !IsTracked(to_fd)) {
+    return renameat2_real(from_fd, from, to_fd, to, flags);
+  }
+  char object[LABEL_SIZE * 4 + 16];
+  RenameObject(object, sizeof(object), from_fd, from, to_fd, to);
+  BEGIN_CALL("renameat2", object);
+  const int result = inject ? Injected() : renameat2_real(from_fd, from, to_fd, to, flags);
+  END_CALL(result);
+  return result;
+}
+
+EXPORTED int renameat(int from_fd, const char* from, int to_fd, const char* to) {
+  RenameatFn renameat_real = RealRenameat();
+  if (!IsTracked(from_fd) && !IsTracked(to_fd)) return renameat_real(from_fd, from, to_fd, to);
+  char object[LABEL_SIZE * 4 + 16];
+  RenameObject(object, sizeof(object), from_fd, from, to_fd, to);
+  BEGIN_CALL("renameat", object);
+  const int result = inject ? Injected() : renameat_real(from_fd, from, to_fd, to);
+  END_CALL(result);
+  return result;
+}
+
+EXPORTED int unlinkat(int dir_fd, const char* path, int flags) {
+  UnlinkatFn unlinkat_real = RealUnlinkat();
+  if (!IsTracked(dir_fd)) return unlinkat_real(dir_fd, path, flags);
+  char object[LABEL_SIZE * 2];
+  snprintf(object, sizeof(object), "%s/%s", LabelOf(dir_fd), path);
+  BEGIN_CALL("unlinkat", object);
+  const int result = inject ? Injected() : unlinkat_real(dir_fd, path, flags);
+  END_CALL(result);
+  return result;
+}
+
+EXPORTED int flock(int fd, int operation) {
+  FlockFn flock_real = RealFlock();
+  if (!IsTracked(fd)) return flock_real(fd, operation);
+  BEGIN_CALL("flock", LabelOf(fd));
+  const int result = inject ? Injected() : flock_real(fd, operation);
+  END_CALL(result);
+  return result;
+}
+
+EXPORTED int fsync(int fd) {
+  FdFn fsync_real = RealFsync();
+  if (!IsTracked(fd)) return fsync_real(fd);
+  BEGIN_CALL("fsync", LabelOf(fd));
+  const int result = inject ? Injected() : fsync_real(fd);
+  END_CALL(result);
+  return result;
+}
+
+EXPORTED ssize_t write(int fd, const void* buffer, size_t count) {
+  WriteFn write_real = RealWrite();
+  if (!IsTracked(fd)) return write_real(fd, buffer, count);
+  BEGIN_CALL("write", LabelOf(fd));
+  // A torn write puts only the first half on disk before the crash, as a
+  // process killed in the middle of writing its receipt would.
+  const int tear = config.action == ACTION_TEAR && number == config.at;
+  const ssize_t result =
+      inject ? Injected() : write_real(fd, buffer, tear ? count / 2 : count);
+  END_CALL(result);
+  return result;
+}
+
+EXPORTED ssize_t read(int fd, void* buffer, size_t count) {
+  ReadFn read_real = RealRead();
+  if (!IsTracked(fd)) return read_real(fd, buffer, count);
+  BEGIN_CALL("read", LabelOf(fd));
+  const ssize_t result = inject ? Injected() : read_real(fd, buffer, count);
+  END_CALL(result);
+  return result;
+}
+
+// close releases the descriptor even when it reports a failure, as on Linux,
+// so an injected failure still closes it. The entry is dropped before the
+// real close so that a descriptor number reused by another thread is never
+// taken for one of the removal's.
+EXPORTED int close(int fd) {
+  FdFn close_real = RealClose();
+  if (!IsTracked(fd)) return close_real(fd);
+  char label[LABEL_SIZE];
+  snprintf(label, sizeof(label), "%s", LabelOf(fd));
+  BEGIN_CALL("close", label);
+  Untrack(fd);
+  int result = close_real(fd);
+  if (inject) result = Injected();
+  END_CALL(result);
+  DisarmIfDone();
+  return result;
+}
