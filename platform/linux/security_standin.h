@@ -21,6 +21,16 @@ extern "C" {
 // number where it found it.
 long SecurityStandinLiveObjectCount(void);
 
+// Makes the n-th CoreFoundation create call from now (0 = the next one;
+// arrays, dictionaries, strings, numbers) return NULL, once, as an
+// allocation failure would. A negative n disarms it.
+void SecurityStandinFailNthCreate(long n);
+
+// A new keychain item reference for the given keychain path, service and
+// account, without any keychain file behind it. Caller releases.
+SecKeychainItemRef SecurityStandinCreateItem(const char* keychainPath, const char* service,
+                                             const char* account);
+
 #ifdef __cplusplus
 }
 #endif

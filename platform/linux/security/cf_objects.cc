@@ -12,6 +12,18 @@
 namespace {
 
 std::atomic<long> live_objects{0};
+std::atomic<long> creates_until_failure{-1};
+
+// True when this create call is the one a test asked to fail.
+bool CreateFails() {
+  long remaining = creates_until_failure.load();
+  while (remaining >= 0) {
+    if (creates_until_failure.compare_exchange_weak(remaining, remaining - 1)) {
+      return remaining == 0;
+    }
+  }
+  return false;
+}
 
 const void* RetainValue(CFAllocatorRef, const void* value) {
   return CFRetain(value);
@@ -265,6 +277,10 @@ long SecurityStandinLiveObjectCount(void) {
   return live_objects.load();
 }
 
+void SecurityStandinFailNthCreate(long n) {
+  creates_until_failure.store(n < 0 ? -1 : n);
+}
+
 // ---- reference counting and identity ----
 
 CFTypeRef CFRetain(CFTypeRef object) {
@@ -318,7 +334,7 @@ CFTypeID CFArrayGetTypeID(void) {
 
 CFArrayRef CFArrayCreate(CFAllocatorRef, const void** values, CFIndex count,
                          const CFArrayCallBacks* callBacks) {
-  if (count < 0 || (count > 0 && values == nullptr)) {
+  if (count < 0 || (count > 0 && values == nullptr) || CreateFails()) {
     return nullptr;
   }
   auto* array = new StandinCFArray();
@@ -356,7 +372,7 @@ CFTypeID CFDictionaryGetTypeID(void) {
 CFDictionaryRef CFDictionaryCreate(CFAllocatorRef, const void** keys, const void** values,
                                    CFIndex count, const CFDictionaryKeyCallBacks* keyCallBacks,
                                    const CFDictionaryValueCallBacks* valueCallBacks) {
-  if (count < 0 || (count > 0 && (keys == nullptr || values == nullptr))) {
+  if (count < 0 || (count > 0 && (keys == nullptr || values == nullptr)) || CreateFails()) {
     return nullptr;
   }
   auto* dictionary = new StandinCFDictionary();
@@ -414,7 +430,7 @@ CFStringRef CFStringCreateWithBytes(CFAllocatorRef, const UInt8* bytes, CFIndex 
     return nullptr;
   }
   const size_t length = static_cast<size_t>(numBytes);
-  if (!IsValidUtf8(bytes, length)) {
+  if (!IsValidUtf8(bytes, length) || CreateFails()) {
     return nullptr;
   }
   auto* string = new StandinCFString(
@@ -454,7 +470,7 @@ CFTypeID CFNumberGetTypeID(void) {
 }
 
 CFNumberRef CFNumberCreate(CFAllocatorRef, CFNumberType theType, const void* valuePtr) {
-  if (valuePtr == nullptr) {
+  if (valuePtr == nullptr || CreateFails()) {
     return nullptr;
   }
   int64_t value = 0;

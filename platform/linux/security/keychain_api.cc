@@ -671,6 +671,11 @@ OSStatus SecKeychainAddGenericPassword(SecKeychainRef keychain, UInt32 serviceNa
   return status;
 }
 
+SecKeychainItemRef SecurityStandinCreateItem(const char* keychainPath, const char* service,
+                                             const char* account) {
+  return new StandinSecKeychainItem(keychainPath, service, account);
+}
+
 OSStatus SecKeychainItemFreeContent(SecKeychainAttributeList* attrList, void* data) {
   if (attrList != nullptr) {
     return errSecUnimplemented;
