@@ -1,0 +1,100 @@
+'use strict';
+// Shared by the keyfetch suites: a throwaway HOME with keychains set up
+// through the security tool (macOS's syntax, so these suites can run against
+// a real keychain too), and keyfetch runs inside it.
+const assert = require('node:assert/strict');
+const fs = require('fs');
+const { spawn, spawnSync } = require('child_process');
+const { deliverable, makeTempDir } = require('../../../test/support/native');
+
+const IDENTITY = 'Velkor Atlas';
+const SERVICE = `${IDENTITY} Safe Storage`;
+const ACCOUNT = `${IDENTITY} Key`;
+const FALLBACK_ACCOUNT = IDENTITY;
+
+// The keychain stand-in aborts a program that hands key bytes back to
+// SecKeychainItemFreeContent without zeroing them first; every run below
+// has that check switched on.
+const ZEROING_CHECK = { SECURITY_STANDIN_REQUIRE_ZEROED_FREE: '1' };
+
+function environment(home) {
+  return { ...process.env, ...ZEROING_CHECK, HOME: home };
+}
+
+function security(home, args) {
+  return spawnSync(deliverable('security'), args, { env: environment(home) });
+}
+
+function mustSecurity(home, args) {
+  const result = security(home, args);
+  assert.equal(result.status, 0, `security ${args.join(' ')}: ${result.stderr}`);
+  return result;
+}
+
+// A new HOME whose search list holds the given keychains in order, the last
+// one named being the default keychain unless another is given.
+function makeHome({ keychains = ['login.keychain'], defaultKeychain } = {}) {
+  const home = makeTempDir('keyfetch-home-');
+  fs.mkdirSync(`${home}/Library/Keychains`, { recursive: true });
+  for (const keychain of keychains) {
+    mustSecurity(home, ['create-keychain', '-p', 'pw', keychain]);
+  }
+  mustSecurity(home, ['list-keychains', '-d', 'user', '-s', ...keychains]);
+  mustSecurity(home, ['default-keychain', '-s', defaultKeychain || keychains[keychains.length - 1]]);
+  return home;
+}
+
+function removeHome(home) {
+  fs.rmSync(home, { recursive: true, force: true });
+}
+
+// Plants a key of arbitrary bytes.
+function plantKey(home, bytes, { account = ACCOUNT, service = SERVICE, keychain } = {}) {
+  const args = ['add-generic-password', '-s', service, '-a', account, '-X', Buffer.from(bytes).toString('hex')];
+  if (keychain) args.push(keychain);
+  mustSecurity(home, args);
+}
+
+// True when an item for the service and account is stored (in the given
+// keychain, or anywhere in the search list).
+function isStored(home, { account = ACCOUNT, service = SERVICE, keychain } = {}) {
+  const args = ['find-generic-password', '-s', service, '-a', account];
+  if (keychain) args.push(keychain);
+  const result = security(home, args);
+  if (result.status === 44) return false;
+  assert.equal(result.status, 0, `find-generic-password: ${result.stderr}`);
+  return true;
+}
+
+// Runs keyfetch to its end. input: the bytes on its standard input;
+// stdio: overrides for the child's descriptors.
+function keyfetch(home, args, { input = Buffer.alloc(0), stdio } = {}) {
+  const options = { env: environment(home), maxBuffer: 1 << 20 };
+  if (stdio) options.stdio = stdio;
+  else options.input = input;
+  const result = spawnSync(deliverable('keyfetch'), args, options);
+  assert.equal(result.signal, null, `keyfetch died by ${result.signal}: ${result.stderr}`);
+  if (result.stderr) assert.equal(result.stderr.length, 0, `keyfetch wrote to stderr: ${result.stderr}`);
+  return result;
+}
+
+// The same, started without waiting, for runs that race each other.
+function keyfetchAsync(home, args, input) {
+  return new Promise((resolve, reject) => {
+    const child = spawn(deliverable('keyfetch'), args, { env: environment(home) });
+    const out = [];
+    const err = [];
+    child.stdout.on('data', (chunk) => out.push(chunk));
+    child.stderr.on('data', (chunk) => err.push(chunk));
+    child.on('error', reject);
+    child.on('close', (status, signal) => {
+      resolve({ status, signal, stdout: Buffer.concat(out), stderr: Buffer.concat(err) });
+    });
+    child.stdin.end(input);
+  });
+}
+
+module.exports = {
+  IDENTITY, SERVICE, ACCOUNT, FALLBACK_ACCOUNT,
+  security, mustSecurity, makeHome, removeHome, plantKey, isStored, keyfetch, keyfetchAsync,
+};

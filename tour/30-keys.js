@@ -1,0 +1,53 @@
+'use strict';
+// keyfetch creates and reads the application's key; keyvet answers that it
+// has no back end on this platform.
+const fs = require('fs');
+const path = require('path');
+const { spawnSync } = require('child_process');
+const { heading, step, show, throwawayDir } = require('./util');
+
+const buildDir = path.resolve(__dirname, '..', process.env.NATIVE_BUILD_DIR || 'build');
+const identity = 'Velkor Atlas';
+
+function run() {
+  heading('keyfetch and keyvet: the application key');
+  const home = throwawayDir('tour-keys-');
+  fs.mkdirSync(path.join(home, 'Library', 'Keychains'), { recursive: true });
+  const env = { ...process.env, HOME: home };
+  const program = (name, args, input) =>
+    spawnSync(path.join(buildDir, name), args, { env, input: input || '' });
+
+  step(`a throwaway HOME with one keychain: ${home}`);
+  program('security', ['create-keychain', '-p', 'tour', 'login.keychain']);
+  program('security', ['list-keychains', '-d', 'user', '-s', 'login.keychain']);
+  program('security', ['default-keychain', '-s', 'login.keychain']);
+
+  step(`lockscout before: ${program('lockscout', [identity]).stdout.toString().trim()}`);
+
+  const newKey = Buffer.from('0123456789abcdef0123456789abcdef');
+  step('keyfetch create-key, the new key on standard input');
+  let result = program('keyfetch', ['create-key', identity], newKey);
+  show('exit status', result.status);
+  show('key written', JSON.stringify(result.stdout.toString('latin1')));
+
+  step('keyfetch create-key again, with other bytes: the stored key comes back');
+  result = program('keyfetch', ['create-key', identity], Buffer.from('something else'));
+  show('exit status', result.status);
+  show('key written', JSON.stringify(result.stdout.toString('latin1')));
+
+  step('keyfetch read-key');
+  result = program('keyfetch', ['read-key', identity]);
+  show('exit status', result.status);
+  show('key written', JSON.stringify(result.stdout.toString('latin1')));
+
+  step('keyfetch read-key for an identity that is not ours: status 1, nothing written');
+  result = program('keyfetch', ['read-key', 'velkor atlas']);
+  show('exit status', result.status);
+  show('bytes written', result.stdout.length);
+
+  step(`lockscout after: ${program('lockscout', [identity]).stdout.toString().trim()}`);
+
+  step(`keyvet: ${program('keyvet', []).stdout.toString().trim()}`);
+}
+
+module.exports = { run };
