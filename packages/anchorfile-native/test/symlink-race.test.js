@@ -1,0 +1,260 @@
+'use strict';
+// Attack: symbolic-link races on the storage path. An attacker process keeps
+// swapping a component of the parent path (content, blobs, ab) between the
+// real directory and a symbolic link to a look-alike tree outside the
+// storage root, while this process publishes, removes and recovers in a
+// loop. Whatever the timing, nothing outside the root may be renamed,
+// created or deleted: a canary tree there must keep every name, inode and
+// byte. The look-alike holds files under the very names the loop uses, so a
+// walk that followed a link would find something to act on.
+const { test } = require('node:test');
+const assert = require('node:assert/strict');
+const crypto = require('crypto');
+const fs = require('fs');
+const path = require('path');
+const { spawn } = require('child_process');
+const { deliverable, makeTempDir } = require('../../../test/support/native.js');
+
+const anchorfile = require(deliverable('anchorfile.node'));
+
+const ATTACK_MS = 7000;
+const SLOTS = 25;  // not a multiple of 3, so every slot meets every kind of round
+const PARENT = 'content/blobs/ab';
+const COMPONENTS = ['content', 'blobs', 'ab'];
+
+// Runs in the attacker child. It holds descriptors on the real directories
+// and reaches them through /proc/self/fd, so its own renames never follow
+// the links it plants. Each round parks the real directory under a side
+// name, puts the link in its place, lets it stand a moment, then puts the
+// real directory back. At the end everything is real again.
+function attacker(dirs, durationMs) {
+  const fsModule = require('fs');
+  const fds = dirs.map((dir) => fsModule.openSync(dir, 'r'));
+  const through = (i) => `/proc/self/fd/${fds[i]}`;
+  const names = ['content', 'blobs', 'ab'];
+  const end = Date.now() + durationMs;
+  let rounds = 0;
+  // Each state is held for a varying few microseconds, so that the link
+  // lands at every moment of the victim's walk.
+  const hold = (ns) => {
+    const until = process.hrtime.bigint() + BigInt(ns);
+    while (process.hrtime.bigint() < until) { /* spin */ }
+  };
+  while (Date.now() < end) {
+    const i = rounds % names.length;
+    const dir = through(i);
+    const name = names[i];
+    fsModule.renameSync(`${dir}/${name}`, `${dir}/.${name}.real`);
+    fsModule.renameSync(`${dir}/.${name}.link`, `${dir}/${name}`);
+    hold((rounds * 7919) % 20000);
+    fsModule.renameSync(`${dir}/${name}`, `${dir}/.${name}.link`);
+    fsModule.renameSync(`${dir}/.${name}.real`, `${dir}/${name}`);
+    hold((rounds * 104729) % 40000);
+    rounds += 1;
+  }
+  process.stdout.write(`${JSON.stringify({ rounds })}\n`);
+}
+
+function startAttacker(dirs, durationMs) {
+  const script = `(${attacker.toString()})(${JSON.stringify(dirs)}, ${durationMs});`;
+  const child = spawn(process.execPath, ['-e', script], { env: process.env });
+  let out = '';
+  let err = '';
+  child.stdout.on('data', (data) => { out += data; });
+  child.stderr.on('data', (data) => { err += data; });
+  child.done = new Promise((resolve) => {
+    child.on('close', (status) => resolve({ status, out, err }));
+  });
+  return child;
+}
+
+// Every entry below dir: name, kind, inode, size, mode, times, link target
+// and a hash of the bytes.
+function snapshot(dir) {
+  const entries = [];
+  const walk = (current) => {
+    for (const name of fs.readdirSync(current).sort()) {
+      const full = path.join(current, name);
+      const status = fs.lstatSync(full, { bigint: true });
+      const entry = {
+        path: path.relative(dir, full), ino: status.ino, mode: status.mode, size: status.size,
+        mtimeNs: status.mtimeNs, nlink: status.nlink,
+      };
+      if (status.isSymbolicLink()) entry.target = fs.readlinkSync(full);
+      if (status.isFile()) entry.sha256 = crypto.createHash('sha256').update(fs.readFileSync(full)).digest('hex');
+      entries.push(entry);
+      if (status.isDirectory()) walk(full);
+    }
+  };
+  walk(dir);
+  return entries;
+}
+
+function temporaryName() {
+  return `ab${crypto.randomBytes(31).toString('hex')}.${crypto.randomUUID()}.tmp`;
+}
+
+// The storage root with its real directories, the look-alike outside, and
+// a parked link beside each component, ready for the attacker.
+function buildTrees(base) {
+  const root = path.join(base, 'root');
+  const outside = path.join(base, 'outside');
+  const slots = Array.from({ length: SLOTS }, (_, i) => ({
+    temporary: temporaryName(),
+    final: `published-${i}`,
+  }));
+  fs.mkdirSync(path.join(root, PARENT), { recursive: true });
+  fs.mkdirSync(path.join(outside, PARENT), { recursive: true });
+  // The look-alike holds every temporary (a publication through a link
+  // would rename it) and every other final name (a removal through a link
+  // would find it; where it is absent, a publication through a link would
+  // succeed), plus a few bystanders at each level.
+  slots.forEach((slot, i) => {
+    fs.writeFileSync(path.join(outside, PARENT, slot.temporary), `outside temporary ${slot.temporary}\n`);
+    if (i % 2 === 0) fs.writeFileSync(path.join(outside, PARENT, slot.final), `outside final ${slot.final}\n`);
+  });
+  fs.writeFileSync(path.join(outside, 'content', 'bystander'), 'content level\n');
+  fs.writeFileSync(path.join(outside, 'content', 'blobs', 'bystander'), 'blobs level\n');
+  fs.mkdirSync(path.join(outside, 'content', 'blobs', 'cd'));
+  fs.writeFileSync(path.join(outside, 'precious'), crypto.randomBytes(64));
+  const parents = [root, path.join(root, 'content'), path.join(root, 'content', 'blobs')];
+  const targets = [path.join(outside, 'content'), path.join(outside, 'content', 'blobs'), path.join(outside, PARENT)];
+  COMPONENTS.forEach((name, i) => fs.symlinkSync(targets[i], path.join(parents[i], `.${name}.link`)));
+  return { root, outside, slots, parents };
+}
+
+function attempt(counts, kind, fn) {
+  try {
+    fn();
+    counts[`${kind} ok`] = (counts[`${kind} ok`] || 0) + 1;
+    return { ok: true };
+  } catch (error) {
+    const key = `${kind} ${error.code}${error.code === 'ESTALE' ? ` (${error.message.split(':')[0]})` : ''}`;
+    counts[key] = (counts[key] || 0) + 1;
+    return { ok: false, error };
+  }
+}
+
+function statBig(file) {
+  try {
+    return fs.lstatSync(file, { bigint: true });
+  } catch (error) {
+    if (error.code === 'ENOENT') return null;
+    throw error;
+  }
+}
+
+test('swapping parent components for links outside the root never lets an operation escape', async (t) => {
+  const base = makeTempDir('anchorfile-race-');
+  t.after(() => fs.rmSync(base, { recursive: true, force: true }));
+  const { root, outside, slots, parents } = buildTrees(base);
+  const canaryBefore = snapshot(outside);
+
+  // This process reaches the real parent through a descriptor as well, so
+  // its own file set-up never follows the attacker's links.
+  const abFd = fs.openSync(path.join(root, PARENT), 'r');
+  t.after(() => fs.closeSync(abFd));
+  const ab = `/proc/self/fd/${abFd}`;
+  const parentId = fs.fstatSync(abFd, { bigint: true });
+  const contentQuarantines = new Map();
+  const counts = {};
+  let operations = 0;
+
+  const removeFile = (name, quarantine) => {
+    const before = statBig(`${ab}/${name}`);
+    if (!before) return;
+    const result = attempt(counts, 'remove', () => anchorfile.removeAnchoredFile(root, PARENT, name,
+      parentId.dev, parentId.ino, before.dev, before.ino, before.size, before.mtimeNs, quarantine));
+    operations += 1;
+    const after = statBig(`${ab}/${name}`);
+    if (result.ok) {
+      assert.equal(after, null, `${name} still there after a removal that returned`);
+    } else if (result.error.message === 'Could not anchor removal parent.') {
+      // Refused on the way down: the file is untouched.
+      assert.equal(after && after.ino, before.ino, `${name} moved by a refused removal`);
+    }
+  };
+
+  // Leaves what a removal that died right after writing its receipt would
+  // leave, so that recovery has real work to do under the attack.
+  const plantInterruptedRemoval = (slot) => {
+    const name = slot.temporary;
+    const status = statBig(`${ab}/${name}`);
+    if (!status || (slot.pending && statBig(`${ab}/${slot.pending}`))) return;
+    const quarantine = `.publication-recovery-${crypto.randomUUID()}`;
+    slot.pending = quarantine;
+    fs.mkdirSync(`${ab}/${quarantine}`, { mode: 0o700 });
+    const lines = ['publication-removal-v1', name, parentId.dev, parentId.ino, status.dev, status.ino,
+      status.size, status.mtimeNs];
+    fs.writeFileSync(`${ab}/${quarantine}/receipt`, `${lines.join('\n')}\n`, { mode: 0o600 });
+  };
+
+  const recoverAll = () => {
+    for (const entry of fs.readdirSync(ab)) {
+      if (entry.startsWith('.publication-recovery-')) {
+        attempt(counts, 'recover', () => anchorfile.recoverAnchoredRemoval(root, PARENT, entry, parentId.dev, parentId.ino));
+        operations += 1;
+      } else if (entry.startsWith('.content-recovery-')) {
+        attempt(counts, 'recover', () => anchorfile.recoverAnchoredRemoval(root, PARENT, entry,
+          parentId.dev, parentId.ino, contentQuarantines.get(entry)));
+        operations += 1;
+      }
+    }
+  };
+
+  const child = startAttacker(parents, ATTACK_MS);
+  let running = true;
+  child.done.then(() => { running = false; });
+  let round = 0;
+  while (running) {
+    const slot = slots[round % SLOTS];
+    const mode = round % 3;
+    round += 1;
+    // A new file under a name whose interrupted removal is still pending
+    // would (rightly) make that recovery stale forever; wait for it.
+    const pending = slot.pending && statBig(`${ab}/${slot.pending}`);
+    if (!pending && !statBig(`${ab}/${slot.temporary}`) && !statBig(`${ab}/${slot.final}`)) {
+      fs.writeFileSync(`${ab}/${slot.temporary}`, `inside ${slot.temporary} ${round}\n`);
+    }
+    const name = statBig(`${ab}/${slot.temporary}`) ? slot.temporary : slot.final;
+    if (mode === 0) {
+      if (name === slot.temporary) {
+        attempt(counts, 'publish', () => anchorfile.publishNoReplace(root, PARENT, slot.temporary, slot.final));
+        operations += 1;
+      }
+      const quarantine = `.content-recovery-${crypto.randomBytes(32).toString('hex')}`;
+      contentQuarantines.set(quarantine, slot.final);
+      removeFile(slot.final, quarantine);
+    } else if (mode === 1) {
+      removeFile(name, `.publication-recovery-${crypto.randomUUID()}`);
+    } else if (name === slot.temporary) {
+      plantInterruptedRemoval(slot);
+    }
+    recoverAll();
+    // Let the attacker's exit be noticed.
+    if (round % 8 === 0) await new Promise((resolve) => setImmediate(resolve));
+  }
+  const attack = await child.done;
+  assert.equal(attack.status, 0, attack.err);
+  const { rounds } = JSON.parse(attack.out);
+
+  const summary = Object.entries(counts).sort().map(([key, value]) => `${key}: ${value}`).join(', ');
+  console.log(`symlink race: ${operations} operations against ${rounds} attacker swaps; ${summary}`);
+
+  assert.deepEqual(snapshot(outside), canaryBefore, 'the tree outside the root changed');
+  assert.deepEqual(fs.readdirSync(base).sort(), ['outside', 'root'], 'something was created beside the root');
+
+  // The attacker has put every real directory back; finish what is left.
+  recoverAll();
+  const left = fs.readdirSync(ab).filter((entry) => entry.includes('-recovery-'));
+  assert.deepEqual(left, [], 'quarantines left behind');
+  for (const [i, name] of COMPONENTS.entries()) {
+    assert.ok(fs.lstatSync(path.join(parents[i], name)).isDirectory(), `${name} is not the real directory again`);
+  }
+
+  assert.ok(operations >= 1000, `only ${operations} operations ran`);
+  // The attack must actually have landed, and the loop must have done real
+  // work between its landings.
+  assert.ok(Object.keys(counts).some((key) => key.endsWith('ELOOP')), 'no operation ever met a planted link');
+  for (const kind of ['publish ok', 'remove ok', 'recover ok']) assert.ok(counts[kind] > 0, `no ${kind}`);
+});
