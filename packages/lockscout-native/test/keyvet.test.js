@@ -3,8 +3,10 @@
 // status 0, whatever it is given, and without ever waiting for input.
 const test = require('node:test');
 const assert = require('node:assert/strict');
+const fs = require('fs');
+const path = require('path');
 const { spawn, spawnSync } = require('child_process');
-const { deliverable } = require('../../../test/support/native');
+const { deliverable, makeTempDir } = require('../../../test/support/native');
 
 const keyvet = deliverable('keyvet');
 const unsupportedLine =
@@ -35,4 +37,23 @@ test('answers without reading input from a caller that never closes its pipe', a
   child.stdin.destroy();
   assert.equal(status, 0);
   assert.equal(output, unsupportedLine);
+});
+
+test('leaves standard input unread', () => {
+  // A file shares its offset with the child: had keyvet read from it, the
+  // offset would have moved.
+  const dir = makeTempDir('keyvet-');
+  try {
+    const file = path.join(dir, 'protected');
+    fs.writeFileSync(file, Buffer.alloc(4096, 0x61));
+    const fd = fs.openSync(file, 'r');
+    const result = spawnSync(keyvet, [], { stdio: [fd, 'pipe', 'pipe'] });
+    const unread = fs.readSync(fd, Buffer.alloc(8192), 0, 8192, null);
+    fs.closeSync(fd);
+    assert.equal(result.status, 0);
+    assert.equal(result.stdout.toString('latin1'), unsupportedLine);
+    assert.equal(unread, 4096);
+  } finally {
+    fs.rmSync(dir, { recursive: true, force: true });
+  }
 });
