@@ -62,11 +62,14 @@ TEST_F(SearchState, EmptyListIsAnError) {
 TEST_F(SearchState, DuplicateIsFoundAtItsSecondOccurrence) {
   std::vector<unsigned int> statuses;
   const ProbeResult result =
-      ReadSearchState(List({"/k/a", "/k/b", "/k/c", "/k/b", "/k/d"}), api_, statuses);
+      ReadSearchState(List({"/k/a", "/k/b", "/k/c", "/k/c", "/k/d"}), api_, statuses);
   EXPECT_EQ(result.reason, "invalid-keychain-search-list");
   EXPECT_EQ(result.status, "error");
-  EXPECT_EQ(S().status_calls, 3);  // a, b, c; the repeated b is never asked
+  EXPECT_EQ(S().status_calls, 3);  // a, b, c; the repeated c is never asked
   EXPECT_EQ(statuses.size(), 3u);
+  statuses.clear();
+  EXPECT_EQ(ReadSearchState(List({"/k/a", "/k/b", "/k/a"}), api_, statuses).reason,
+            "invalid-keychain-search-list");
 }
 
 TEST_F(SearchState, UnreadableKeychainBlocksEvenWhenUnlocked) {
