@@ -81,12 +81,27 @@ function makeRun(t) {
 
 function removalRequest(run) {
   const text = (value) => String(value);
-  return JSON.stringify({
+  return {
     addon: addonPath, root: run.root, parent: PARENT, name: run.name,
     parentDev: text(run.parentId.dev), parentIno: text(run.parentId.ino),
     dev: text(run.fileId.dev), ino: text(run.fileId.ino), size: text(run.fileId.size),
     mtimeNs: text(run.fileId.mtimeNs), quarantine: run.quarantine,
-  });
+  };
+}
+
+// Every variable is set for every job, so nothing leaks from one removal to
+// the next in a child that runs several.
+function faultEnv(run, fault) {
+  const swap = fault.action === 'swap';
+  return {
+    ANCHORFILE_FAULT_ROOT: run.root,
+    ANCHORFILE_FAULT_LOG: run.log,
+    ANCHORFILE_FAULT_ACTION: fault.action,
+    ANCHORFILE_FAULT_AT: String(fault.at || 0),
+    ANCHORFILE_FAULT_SWAP_NAME: swap ? run.file : '',
+    ANCHORFILE_FAULT_SWAP_WITH: swap ? run.impostor : '',
+    ANCHORFILE_FAULT_EXIT_AFTER: fault.exitAfter ? '1' : '0',
+  };
 }
 
 // Under the sanitizer build LD_PRELOAD already carries the sanitizer
@@ -95,31 +110,28 @@ function preload() {
   return [process.env.LD_PRELOAD, interposer].filter(Boolean).join(':');
 }
 
-function runChild(run, fault) {
-  const env = {
-    ...process.env,
-    LD_PRELOAD: preload(),
-    ANCHORFILE_FAULT_ROOT: run.root,
-    ANCHORFILE_FAULT_LOG: run.log,
-    ANCHORFILE_FAULT_ACTION: fault.action,
-    ANCHORFILE_FAULT_AT: String(fault.at || 0),
-  };
-  if (fault.action === 'swap') {
-    env.ANCHORFILE_FAULT_SWAP_NAME = run.file;
-    env.ANCHORFILE_FAULT_SWAP_WITH = run.impostor;
-    env.ANCHORFILE_FAULT_EXIT_AFTER = fault.exitAfter ? '1' : '0';
-  }
+// Runs the jobs ({ run, fault }) in order in one child. A job that stops the
+// process must be the last one.
+function runChild(jobs) {
+  const env = { ...process.env, LD_PRELOAD: preload() };
+  const list = JSON.stringify(jobs.map(({ run, fault }) => ({ request: removalRequest(run), env: faultEnv(run, fault) })));
   return new Promise((resolve, reject) => {
-    const child = spawn(process.execPath, [childScript, removalRequest(run)], { env });
+    const child = spawn(process.execPath, [childScript, list], { env });
     let out = '';
     let err = '';
     child.stdout.on('data', (data) => { out += data; });
     child.stderr.on('data', (data) => { err += data; });
     child.on('error', reject);
-    child.on('close', (status, signal) => {
-      const calls = fs.existsSync(run.log) ? parseLog(fs.readFileSync(run.log, 'utf8'), run) : [];
-      const line = out.trim();
-      resolve({ status, signal, err, calls, outcome: line ? JSON.parse(line) : null });
+    child.on('close', (status) => {
+      const outcomes = out.trim() ? JSON.parse(out) : [];
+      resolve({
+        status,
+        err,
+        results: jobs.map(({ run }, i) => ({
+          calls: fs.existsSync(run.log) ? parseLog(fs.readFileSync(run.log, 'utf8'), run) : [],
+          outcome: outcomes[i] || null,
+        })),
+      });
     });
   });
 }
@@ -253,6 +265,18 @@ async function inPool(jobs, width) {
   return results;
 }
 
+// Runs one removal per fault, each in a fresh storage tree. A fault that
+// stops the process gets a child of its own; the others share two children.
+async function runFaults(t, faults, { stops }) {
+  const jobs = faults.map((fault) => ({ run: makeRun(t), fault }));
+  const half = Math.ceil(jobs.length / 2);
+  const groups = stops ? jobs.map((job) => [job]) : [jobs.slice(0, half), jobs.slice(half)];
+  const done = await inPool(groups.map((group) => () => runChild(group)), 2);
+  return done.flatMap((result, g) => groups[g].map((job, i) => ({
+    ...job, status: result.status, err: result.err, ...result.results[i],
+  })));
+}
+
 function pad(text, width) {
   return String(text).padEnd(width);
 }
@@ -270,8 +294,8 @@ let trace = null;
 
 async function cleanTrace(t) {
   if (trace) return trace;
-  const run = makeRun(t);
-  const result = await runChild(run, { action: 'none' });
+  const [result] = await runFaults(t, [{ action: 'none' }], { stops: false });
+  const { run } = result;
   assert.equal(result.status, 0, result.err);
   assert.deepEqual(result.outcome, { ok: true });
   assert.equal(fs.existsSync(run.file), false);
@@ -296,27 +320,26 @@ test('the interposer sees the whole removal and nothing but the removal', { skip
 test('a crash after any call of a removal loses no file', { skip: skipReason() }, async (t) => {
   const calls = await cleanTrace(t);
   const steps = stepsOf(calls);
-  const jobs = [];
+  const faults = [];
   for (const call of calls) {
-    jobs.push({ call, action: 'exit' });
+    faults.push({ action: 'exit', at: call.k, call });
     // A crash in the middle of the receipt's one write leaves half of it.
-    if (call.call === 'write') jobs.push({ call, action: 'tear' });
+    if (call.call === 'write') faults.push({ action: 'tear', at: call.k, call });
   }
-  const rows = await inPool(jobs.map((job) => async () => {
-    const run = makeRun(t);
-    const result = await runChild(run, { action: job.action, at: job.call.k });
-    const where = `${job.action} at ${job.call.k} (${job.call.label})`;
-    assert.equal(result.status, CRASH_STATUS, `${where}: child did not stop there: ${result.err}`);
-    assert.equal(result.calls.length, job.call.k, `${where}: calls after the crash point`);
+  const rows = [];
+  for (const { run, fault, status, err, calls: seen } of await runFaults(t, faults, { stops: true })) {
+    const where = `${fault.action} at ${fault.at} (${fault.call.label})`;
+    assert.equal(status, CRASH_STATUS, `${where}: child did not stop there: ${err}`);
+    assert.equal(seen.length, fault.at, `${where}: calls after the crash point`);
     const left = describeDisk(run);
     const recovery = recover(run);
     const final = checkNoLoss(run, recovery);
     // Once the whole receipt is on disk, recovery always completes the
     // removal; before that the file always stays.
-    const receiptWhole = job.call.k >= steps.receiptWrite && job.action === 'exit';
+    const receiptWhole = fault.at >= steps.receiptWrite && fault.action === 'exit';
     assert.equal(final === 'gone', receiptWhole, `${where}: ${final}`);
-    return [job.call.k, job.call.label, job.action === 'tear' ? 'crash mid-write' : 'crash', left, final];
-  }), 2);
+    rows.push([fault.at, fault.call.label, fault.action === 'tear' ? 'crash mid-write' : 'crash', left, final]);
+  }
   printTable(`crash points of one removal (${calls.length} file-system calls; stop dead after call k, then recover)`,
     ['k', 'call', 'stop', 'left on disk', 'after recovery'], rows);
 });
@@ -325,20 +348,20 @@ for (const errorName of ['EIO', 'ENOSPC']) {
   test(`a removal whose k-th call fails with ${errorName} throws the step's error and loses no file`, { skip: skipReason() }, async (t) => {
     const calls = await cleanTrace(t);
     const steps = stepsOf(calls);
-    const rows = await inPool(calls.map((call) => async () => {
-      const run = makeRun(t);
-      const result = await runChild(run, { action: errorName, at: call.k });
+    const faults = calls.map((call) => ({ action: errorName, at: call.k, call }));
+    const rows = [];
+    for (const { run, fault: { call }, status, err, calls: seen, outcome } of await runFaults(t, faults, { stops: false })) {
       const where = `${errorName} at ${call.k} (${call.label})`;
-      assert.equal(result.status, 0, `${where}: ${result.err}`);
-      const injected = result.calls.find((c) => c.k === call.k);
+      assert.equal(status, 0, `${where}: ${err}`);
+      const injected = seen.find((c) => c.k === call.k);
       assert.equal(injected.error, errorName, `${where}: the call was not failed`);
-      assert.deepEqual(result.outcome, expectedFailure(call, steps, run.quarantine), where);
+      assert.deepEqual(outcome, expectedFailure(call, steps, run.quarantine), where);
       const left = describeDisk(run);
       const recovery = recover(run);
       const final = checkNoLoss(run, recovery);
-      const thrown = result.outcome.ok ? 'returned' : `${result.outcome.message.replace(run.quarantine, '<q>')} ${result.outcome.code}`;
-      return [call.k, call.label, thrown, left, final];
-    }), 2);
+      const thrown = outcome.ok ? 'returned' : `${outcome.message.replace(run.quarantine, '<q>')} ${outcome.code}`;
+      rows.push([call.k, call.label, thrown, left, final]);
+    }
     printTable(`injected ${errorName} at call k, then recovery`, ['k', 'call', 'removal', 'left on disk', 'after recovery'], rows);
   });
 }
@@ -363,12 +386,12 @@ for (const exitAfter of [false, true]) {
     const last = exitAfter ? calls.length - 1 : calls.length;
     const unlinkPayload = calls.find((c) => c.label === 'unlinkat quarantine/payload').k;
     const freedAt = calls.filter((c) => c.label === 'fstatat ab/<file>' && c.k < unlinkPayload).pop().k;
-    const rows = await inPool(calls.slice(0, last).map((call) => async () => {
-      const run = makeRun(t);
-      const result = await runChild(run, { action: 'swap', at: call.k, exitAfter });
+    const faults = calls.slice(0, last).map((call) => ({ action: 'swap', at: call.k, exitAfter, call }));
+    const rows = [];
+    for (const { run, fault: { call }, status, err, outcome } of await runFaults(t, faults, { stops: exitAfter })) {
       const where = `swap at ${call.k} (${call.label})`;
-      assert.equal(result.status, exitAfter ? CRASH_STATUS : 0, `${where}: ${result.err}`);
-      const removal = exitAfter ? 'crash' : result.outcome.ok ? 'returned' : result.outcome.code;
+      assert.equal(status, exitAfter ? CRASH_STATUS : 0, `${where}: ${err}`);
+      const removal = exitAfter ? 'crash' : outcome.ok ? 'returned' : outcome.code;
       const left = describeDisk(run);
       const recovery = recover(run);
       const recovered = !recovery.ran ? '-' : recovery.ok ? 'ok' : recovery.code;
@@ -381,9 +404,9 @@ for (const exitAfter of [false, true]) {
       // free with the original in the quarantine: a swap before that leaves
       // it in someone's hands, whole.
       assert.equal(final === 'gone', call.k >= freedAt, `${where}: ${final}`);
-      if (!exitAfter && result.outcome.ok) assert.equal(final, 'gone', `${where}: returned but the file is kept`);
-      return [call.k, call.label, removal, left, recovered, final];
-    }), 2);
+      if (!exitAfter && outcome.ok) assert.equal(final, 'gone', `${where}: returned but the file is kept`);
+      rows.push([call.k, call.label, removal, left, recovered, final]);
+    }
     printTable(`file swapped after call k ${how}`, ['k', 'call', 'removal', 'left on disk', 'recovery', 'the original file'], rows);
   });
 }

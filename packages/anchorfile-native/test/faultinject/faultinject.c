@@ -13,7 +13,11 @@
 // only, each call made on a descriptor that descends from that open (the
 // walk, the parent, the quarantine, the receipt). Node's own file work runs
 // on other descriptors and other threads and is never counted. When the last
-// such descriptor is closed the removal is over and counting stops for good.
+// such descriptor is closed the removal is over and counting stops until a
+// removal opens another root: each root arms the interposer once, and the
+// variables below are read afresh at each arming, so one child can run many
+// removals (setting process.env before each) as long as none of them stops
+// the process.
 //
 // Environment:
 //   ANCHORFILE_FAULT_ROOT    storage root path that arms the interposer
@@ -61,15 +65,19 @@
 
 enum Action { ACTION_NONE, ACTION_EXIT, ACTION_TEAR, ACTION_FAIL, ACTION_SWAP };
 
+#define TEXT_SIZE 4096
+
+// Copied out of the environment when a removal arms the interposer, since a
+// child that runs several removals changes the variables between them.
 struct Config {
-  const char* root;
+  char root[TEXT_SIZE];
   long at;
   enum Action action;
   int fail_errno;
   int exit_after_swap;
-  const char* swap_name;
-  const char* swap_with;
-  const char* log_path;
+  char swap_name[TEXT_SIZE];
+  char swap_with[TEXT_SIZE];
+  char log_path[TEXT_SIZE];
 };
 
 // Descriptors that descend from the armed root open, with the name each was
@@ -80,8 +88,6 @@ struct Tracked {
 };
 
 static struct Config config;
-static int config_loaded;
-static _Atomic int arming_done;  // armed once per process, never again
 static _Atomic long armed_thread;  // thread id while armed, else 0
 static struct Tracked tracked[MAX_TRACKED];
 static int tracked_count;
@@ -166,18 +172,21 @@ static enum Action ParseAction(const char* text, int* fail_errno) {
   return ACTION_NONE;
 }
 
+static void CopyVariable(char* out, const char* name) {
+  const char* value = getenv(name);
+  snprintf(out, TEXT_SIZE, "%s", value != NULL ? value : "");
+}
+
 static void LoadConfig(void) {
-  if (config_loaded) return;
-  config_loaded = 1;
-  config.root = getenv("ANCHORFILE_FAULT_ROOT");
+  CopyVariable(config.root, "ANCHORFILE_FAULT_ROOT");
   const char* at = getenv("ANCHORFILE_FAULT_AT");
   config.at = at != NULL ? strtol(at, NULL, 10) : 0;
   config.action = ParseAction(getenv("ANCHORFILE_FAULT_ACTION"), &config.fail_errno);
   const char* exit_after = getenv("ANCHORFILE_FAULT_EXIT_AFTER");
   config.exit_after_swap = exit_after != NULL && strcmp(exit_after, "1") == 0;
-  config.swap_name = getenv("ANCHORFILE_FAULT_SWAP_NAME");
-  config.swap_with = getenv("ANCHORFILE_FAULT_SWAP_WITH");
-  config.log_path = getenv("ANCHORFILE_FAULT_LOG");
+  CopyVariable(config.swap_name, "ANCHORFILE_FAULT_SWAP_NAME");
+  CopyVariable(config.swap_with, "ANCHORFILE_FAULT_SWAP_WITH");
+  CopyVariable(config.log_path, "ANCHORFILE_FAULT_LOG");
 }
 
 static long ThreadId(void) {
@@ -258,7 +267,9 @@ static void Log(long number, const char* call, const char* object, long result, 
 }
 
 static void OpenLog(void) {
-  if (config.log_path == NULL || log_fd >= 0) return;
+  if (log_fd >= 0) RealClose()(log_fd);
+  log_fd = -1;
+  if (config.log_path[0] == '\0') return;
   log_fd = RealOpen()(config.log_path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
 }
 
@@ -266,7 +277,7 @@ static void OpenLog(void) {
 // exist, else move the stand-in into the free name. Neither file is ever
 // deleted by the swap itself.
 static void SwapFile(void) {
-  if (swapped || config.swap_name == NULL || config.swap_with == NULL) return;
+  if (swapped || config.swap_name[0] == '\0' || config.swap_with[0] == '\0') return;
   swapped = 1;
   Renameat2Fn renameat2_real = RealRenameat2();
   const int saved_errno = errno;
@@ -318,11 +329,25 @@ static int Injected(void) {
 // ---------------------------------------------------------------------------
 // Arming
 
+// The removal starts with an anchored open of its storage root. Each root is
+// armed once: a child that runs several removals gives each its own root.
+static char last_root[TEXT_SIZE];
+
 static int ArmsOn(const char* path, int flags) {
+  if ((flags & O_DIRECTORY) == 0 || (flags & O_NOFOLLOW) == 0) return 0;
+  if (atomic_load(&armed_thread) != 0) return 0;
+  const char* root = getenv("ANCHORFILE_FAULT_ROOT");
+  return root != NULL && strcmp(path, root) == 0 && strcmp(root, last_root) != 0;
+}
+
+static void Arm(void) {
   LoadConfig();
-  if (config.root == NULL || atomic_load(&arming_done)) return 0;
-  return strcmp(path, config.root) == 0 && (flags & O_DIRECTORY) != 0 &&
-         (flags & O_NOFOLLOW) != 0;
+  snprintf(last_root, sizeof(last_root), "%s", config.root);
+  call_number = 0;
+  tracked_count = 0;
+  swapped = 0;
+  OpenLog();
+  atomic_store(&armed_thread, ThreadId());
 }
 
 static int OpenMode(int flags, va_list* args) {
@@ -332,9 +357,7 @@ static int OpenMode(int flags, va_list* args) {
 
 static int OpenCommon(OpenFn open_real, const char* path, int flags, int mode) {
   if (!ArmsOn(path, flags)) return open_real(path, flags, mode);
-  atomic_store(&arming_done, 1);
-  atomic_store(&armed_thread, ThreadId());
-  OpenLog();
+  Arm();
   BEGIN_CALL("open", "root");
   const int fd = inject ? Injected() : open_real(path, flags, mode);
   Track(fd, "root");
