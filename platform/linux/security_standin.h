@@ -7,6 +7,10 @@
 // "SecKeychainItemFreeContent: content released without being zeroed" to
 // standard error and abort, so a program that forgets to wipe a secret
 // dies by SIGABRT instead of passing.
+//
+// Add race seam: SECURITY_STANDIN_ADD_PAUSE_MS=N (1 to 10000) makes
+// SecKeychainAddGenericPassword wait N milliseconds between its duplicate
+// check and its write, so that concurrent adders are sure to overlap.
 #pragma once
 
 #include "platform_security.h"

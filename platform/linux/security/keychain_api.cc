@@ -1,8 +1,10 @@
 // Keychain functions of the stand-in: the interaction switch, the search
 // list and default keychain, keychain status and path, lock and unlock,
 // generic-password lookup, creation, deletion and the metadata query.
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <time.h>
 
 #include <cstring>
 
@@ -159,6 +161,18 @@ OSStatus SetUnlocked(const std::string& path, bool unlocked) {
     paths.push_back(path);
   }
   return standin::WritePathList("unlocked", paths);
+}
+
+// Test seam: SECURITY_STANDIN_ADD_PAUSE_MS holds an add between its
+// duplicate check and its write, so that racing adders overlap for sure.
+void PauseForRaceTests() {
+  const char* pause = getenv("SECURITY_STANDIN_ADD_PAUSE_MS");
+  const long milliseconds = pause == nullptr ? 0 : strtol(pause, nullptr, 10);
+  if (milliseconds > 0 && milliseconds <= 10000) {
+    struct timespec delay = {milliseconds / 1000, (milliseconds % 1000) * 1000000L};
+    while (nanosleep(&delay, &delay) != 0 && errno == EINTR) {
+    }
+  }
 }
 
 // ---- SecItemCopyMatching ----
@@ -663,6 +677,7 @@ OSStatus SecKeychainAddGenericPassword(SecKeychainRef keychain, UInt32 serviceNa
   if (status != errSecSuccess) {
     return status;
   }
+  PauseForRaceTests();
   contents.items.push_back(item);
   status = standin::RewriteKeychainFile(path, contents);
   if (status == errSecSuccess && itemRef != nullptr) {
