@@ -44,18 +44,23 @@ function publicationTemporary() {
 // The receipt the removal must write, byte for byte; a partial receipt on
 // disk must be a strict prefix of it.
 function expectedReceipt(run) {
-  const lines = ['publication-removal-v1', run.name, run.parentId.dev, run.parentId.ino,
+  const head = run.kind === 'content' ? ['content-removal-v1', run.quarantine] : ['publication-removal-v1'];
+  const lines = [...head, run.name, run.parentId.dev, run.parentId.ino,
     run.fileId.dev, run.fileId.ino, run.fileId.size, run.fileId.mtimeNs];
   return Buffer.from(`${lines.join('\n')}\n`);
 }
 
-function makeRun(t) {
+// A publication removal names a publication temporary and is recovered by
+// the five-argument form; a content removal names any file and is recovered
+// by the six-argument form that repeats the name.
+function makeRun(t, kind = 'publication') {
   const root = makeTempDir('anchorfile-crash-');
   t.after(() => fs.rmSync(root, { recursive: true, force: true }));
   const dir = path.join(root, PARENT);
   fs.mkdirSync(dir, { recursive: true });
   fs.mkdirSync(path.join(root, 'spare'));
-  const name = publicationTemporary();
+  const content = kind === 'content';
+  const name = content ? `blob-${crypto.randomBytes(8).toString('hex')}` : publicationTemporary();
   const file = path.join(dir, name);
   const bytes = crypto.randomBytes(300);
   fs.writeFileSync(file, bytes);
@@ -64,8 +69,10 @@ function makeRun(t) {
   const impostorBytes = crypto.randomBytes(300);
   fs.writeFileSync(impostor, impostorBytes);
   const run = {
-    root, dir, name, file, bytes, impostor, impostorBytes,
-    quarantine: `.publication-recovery-${crypto.randomUUID()}`,
+    kind, root, dir, name, file, bytes, impostor, impostorBytes,
+    quarantine: content
+      ? `.content-recovery-${crypto.randomBytes(32).toString('hex')}`
+      : `.publication-recovery-${crypto.randomUUID()}`,
     parentId: identityOf(dir),
     fileId: identityOf(file),
     impostorId: identityOf(impostor),
@@ -187,7 +194,9 @@ function findByInode(root, ino) {
 function recover(run) {
   if (!fs.existsSync(run.qdir)) return { ran: false };
   try {
-    anchorfile.recoverAnchoredRemoval(run.root, PARENT, run.quarantine, run.parentId.dev, run.parentId.ino);
+    const form = [run.root, PARENT, run.quarantine, run.parentId.dev, run.parentId.ino];
+    if (run.kind === 'content') form.push(run.name);
+    anchorfile.recoverAnchoredRemoval(...form);
     return { ran: true, ok: true };
   } catch (error) {
     return { ran: true, ok: false, message: error.message, code: error.code };
@@ -267,8 +276,8 @@ async function inPool(jobs, width) {
 
 // Runs one removal per fault, each in a fresh storage tree. A fault that
 // stops the process gets a child of its own; the others share two children.
-async function runFaults(t, faults, { stops }) {
-  const jobs = faults.map((fault) => ({ run: makeRun(t), fault }));
+async function runFaults(t, faults, { stops, kind }) {
+  const jobs = faults.map((fault) => ({ run: makeRun(t, kind), fault }));
   const half = Math.ceil(jobs.length / 2);
   const groups = stops ? jobs.map((job) => [job]) : [jobs.slice(0, half), jobs.slice(half)];
   const done = await inPool(groups.map((group) => () => runChild(group)), 2);
@@ -290,18 +299,18 @@ function printTable(title, header, rows) {
 
 // ---------------------------------------------------------------------------
 
-let trace = null;
+const traces = {};
 
-async function cleanTrace(t) {
-  if (trace) return trace;
-  const [result] = await runFaults(t, [{ action: 'none' }], { stops: false });
+async function cleanTrace(t, kind = 'publication') {
+  if (traces[kind]) return traces[kind];
+  const [result] = await runFaults(t, [{ action: 'none' }], { stops: false, kind });
   const { run } = result;
   assert.equal(result.status, 0, result.err);
   assert.deepEqual(result.outcome, { ok: true });
   assert.equal(fs.existsSync(run.file), false);
   assert.equal(fs.existsSync(run.qdir), false);
-  trace = result.calls;
-  return trace;
+  traces[kind] = result.calls;
+  return result.calls;
 }
 
 test('the interposer sees the whole removal and nothing but the removal', { skip: skipReason() }, async (t) => {
@@ -315,42 +324,47 @@ test('the interposer sees the whole removal and nothing but the removal', { skip
     'unlinkat quarantine/payload', 'unlinkat quarantine/receipt', 'unlinkat ab/quarantine']) {
     assert.ok(calls.some((c) => c.label === step), `no ${step} in the trace`);
   }
+  // Both kinds of quarantine take the same road.
+  const content = await cleanTrace(t, 'content');
+  assert.deepEqual(content.map((c) => c.label), calls.map((c) => c.label));
 });
 
-test('a crash after any call of a removal loses no file', { skip: skipReason() }, async (t) => {
-  const calls = await cleanTrace(t);
-  const steps = stepsOf(calls);
-  const faults = [];
-  for (const call of calls) {
-    faults.push({ action: 'exit', at: call.k, call });
-    // A crash in the middle of the receipt's one write leaves half of it.
-    if (call.call === 'write') faults.push({ action: 'tear', at: call.k, call });
-  }
-  const rows = [];
-  for (const { run, fault, status, err, calls: seen } of await runFaults(t, faults, { stops: true })) {
-    const where = `${fault.action} at ${fault.at} (${fault.call.label})`;
-    assert.equal(status, CRASH_STATUS, `${where}: child did not stop there: ${err}`);
-    assert.equal(seen.length, fault.at, `${where}: calls after the crash point`);
-    const left = describeDisk(run);
-    const recovery = recover(run);
-    const final = checkNoLoss(run, recovery);
-    // Once the whole receipt is on disk, recovery always completes the
-    // removal; before that the file always stays.
-    const receiptWhole = fault.at >= steps.receiptWrite && fault.action === 'exit';
-    assert.equal(final === 'gone', receiptWhole, `${where}: ${final}`);
-    rows.push([fault.at, fault.call.label, fault.action === 'tear' ? 'crash mid-write' : 'crash', left, final]);
-  }
-  printTable(`crash points of one removal (${calls.length} file-system calls; stop dead after call k, then recover)`,
-    ['k', 'call', 'stop', 'left on disk', 'after recovery'], rows);
-});
+for (const kind of ['publication', 'content']) {
+  test(`a crash after any call of a ${kind} removal loses no file`, { skip: skipReason() }, async (t) => {
+    const calls = await cleanTrace(t, kind);
+    const steps = stepsOf(calls);
+    const faults = [];
+    for (const call of calls) {
+      faults.push({ action: 'exit', at: call.k, call });
+      // A crash in the middle of the receipt's one write leaves half of it.
+      if (call.call === 'write') faults.push({ action: 'tear', at: call.k, call });
+    }
+    const rows = [];
+    for (const { run, fault, status, err, calls: seen } of await runFaults(t, faults, { stops: true, kind })) {
+      const where = `${fault.action} at ${fault.at} (${fault.call.label})`;
+      assert.equal(status, CRASH_STATUS, `${where}: child did not stop there: ${err}`);
+      assert.equal(seen.length, fault.at, `${where}: calls after the crash point`);
+      const left = describeDisk(run);
+      const recovery = recover(run);
+      const final = checkNoLoss(run, recovery);
+      // Once the whole receipt is on disk, recovery always completes the
+      // removal; before that the file always stays.
+      const receiptWhole = fault.at >= steps.receiptWrite && fault.action === 'exit';
+      assert.equal(final === 'gone', receiptWhole, `${where}: ${final}`);
+      rows.push([fault.at, fault.call.label, fault.action === 'tear' ? 'crash mid-write' : 'crash', left, final]);
+    }
+    printTable(`crash points of one ${kind} removal (${calls.length} file-system calls; stop dead after call k, then recover)`,
+      ['k', 'call', 'stop', 'left on disk', 'after recovery'], rows);
+  });
+}
 
-for (const errorName of ['EIO', 'ENOSPC']) {
-  test(`a removal whose k-th call fails with ${errorName} throws the step's error and loses no file`, { skip: skipReason() }, async (t) => {
-    const calls = await cleanTrace(t);
+for (const [errorName, kind] of [['EIO', 'publication'], ['ENOSPC', 'publication'], ['EIO', 'content']]) {
+  test(`a ${kind} removal whose k-th call fails with ${errorName} throws the step's error and loses no file`, { skip: skipReason() }, async (t) => {
+    const calls = await cleanTrace(t, kind);
     const steps = stepsOf(calls);
     const faults = calls.map((call) => ({ action: errorName, at: call.k, call }));
     const rows = [];
-    for (const { run, fault: { call }, status, err, calls: seen, outcome } of await runFaults(t, faults, { stops: false })) {
+    for (const { run, fault: { call }, status, err, calls: seen, outcome } of await runFaults(t, faults, { stops: false, kind })) {
       const where = `${errorName} at ${call.k} (${call.label})`;
       assert.equal(status, 0, `${where}: ${err}`);
       const injected = seen.find((c) => c.k === call.k);
@@ -362,7 +376,7 @@ for (const errorName of ['EIO', 'ENOSPC']) {
       const thrown = outcome.ok ? 'returned' : `${outcome.message.replace(run.quarantine, '<q>')} ${outcome.code}`;
       rows.push([call.k, call.label, thrown, left, final]);
     }
-    printTable(`injected ${errorName} at call k, then recovery`, ['k', 'call', 'removal', 'left on disk', 'after recovery'], rows);
+    printTable(`${kind} removal: injected ${errorName} at call k, then recovery`, ['k', 'call', 'removal', 'left on disk', 'after recovery'], rows);
   });
 }
 
@@ -388,7 +402,7 @@ for (const exitAfter of [false, true]) {
     const freedAt = calls.filter((c) => c.label === 'fstatat ab/<file>' && c.k < unlinkPayload).pop().k;
     const faults = calls.slice(0, last).map((call) => ({ action: 'swap', at: call.k, exitAfter, call }));
     const rows = [];
-    for (const { run, fault: { call }, status, err, outcome } of await runFaults(t, faults, { stops: exitAfter })) {
+    for (const { run, fault: { call }, status, err, outcome } of await runFaults(t, faults, { stops: exitAfter, kind: 'publication' })) {
       const where = `swap at ${call.k} (${call.label})`;
       assert.equal(status, exitAfter ? CRASH_STATUS : 0, `${where}: ${err}`);
       const removal = exitAfter ? 'crash' : outcome.ok ? 'returned' : outcome.code;
