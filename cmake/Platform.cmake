@@ -37,10 +37,8 @@ else()
 
   # The security command-line tool of macOS, for the verbs that tests, the
   # tour and users need to set up keychains on this platform.
-  if(EXISTS ${CMAKE_SOURCE_DIR}/platform/linux/security/security_tool.cc)
-    add_executable(security ${CMAKE_SOURCE_DIR}/platform/linux/security/security_tool.cc)
-    target_link_libraries(security PRIVATE platform_security)
-  endif()
+  add_executable(security ${CMAKE_SOURCE_DIR}/platform/linux/security/security_tool.cc)
+  target_link_libraries(security PRIVATE platform_security)
 endif()
 
 # Process information: proc_pidinfo, proc_listallpids and KERN_PROCARGS2.
