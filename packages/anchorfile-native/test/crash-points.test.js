@@ -121,7 +121,10 @@ function preload() {
 // process must be the last one.
 function runChild(jobs) {
   const env = { ...process.env, LD_PRELOAD: preload() };
-  const list = JSON.stringify(jobs.map(({ run, fault }) => ({ request: removalRequest(run), env: faultEnv(run, fault) })));
+  const list = JSON.stringify(jobs.map(({ run, fault }) => ({
+    request: { ...removalRequest(run), op: fault.op || 'remove', kind: run.kind },
+    env: faultEnv(run, fault),
+  })));
   return new Promise((resolve, reject) => {
     const child = spawn(process.execPath, [childScript, list], { env });
     let out = '';
@@ -276,8 +279,9 @@ async function inPool(jobs, width) {
 
 // Runs one removal per fault, each in a fresh storage tree. A fault that
 // stops the process gets a child of its own; the others share two children.
-async function runFaults(t, faults, { stops, kind }) {
+async function runFaults(t, faults, { stops, kind, prepare }) {
   const jobs = faults.map((fault) => ({ run: makeRun(t, kind), fault }));
+  if (prepare) jobs.forEach(({ run }) => prepare(run));
   const half = Math.ceil(jobs.length / 2);
   const groups = stops ? jobs.map((job) => [job]) : [jobs.slice(0, half), jobs.slice(half)];
   const done = await inPool(groups.map((group) => () => runChild(group)), 2);
@@ -422,5 +426,60 @@ for (const exitAfter of [false, true]) {
       rows.push([call.k, call.label, removal, left, recovered, final]);
     }
     printTable(`file swapped after call k ${how}`, ['k', 'call', 'removal', 'left on disk', 'recovery', 'the original file'], rows);
+  });
+}
+
+// A recovery does file-system work of its own; a crash in the middle of it
+// must lose nothing either. The states it starts from are planted by hand,
+// as a removal that died would have left them.
+function plantReceipt(run) {
+  fs.mkdirSync(run.qdir, { mode: 0o700 });
+  fs.writeFileSync(path.join(run.qdir, 'receipt'), run.receipt, { mode: 0o600 });
+}
+
+// The payload was changed after the receipt was written, so recovery must
+// put it back under its name rather than delete it.
+function plantChangedPayload(run) {
+  plantReceipt(run);
+  const payload = path.join(run.qdir, 'payload');
+  fs.renameSync(run.file, payload);
+  fs.appendFileSync(payload, 'changed after the receipt\n');
+  run.changedId = identityOf(payload);
+  run.changedBytes = fs.readFileSync(payload);
+}
+
+function checkRolledBack(run, recovery, where) {
+  assert.deepEqual(findByInode(run.root, run.fileId.ino), [run.file], `${where}: the changed file is not back at its name`);
+  assertIntact(run.file, run.changedId, run.changedBytes, 'the changed file');
+  assert.deepEqual(recovery, { ran: true, ok: false, message: REQUIRES_RECOVERY + run.quarantine, code: 'ESTALE' }, where);
+  assert.deepEqual(entriesOf(run.qdir), ['receipt'], `${where}: the receipt must stay after a roll back`);
+  return 'rolled back; receipt kept';
+}
+
+const recoveryStates = [
+  { state: 'receipt, file at its name', prepare: plantReceipt, check: (run, recovery) => checkNoLoss(run, recovery) },
+  { state: 'receipt, changed payload', prepare: plantChangedPayload, check: checkRolledBack },
+];
+
+for (const { state, prepare, check } of recoveryStates) {
+  test(`a crash after any call of a recovery (${state}) loses no file`, { skip: skipReason() }, async (t) => {
+    const [clean] = await runFaults(t, [{ action: 'none', op: 'recover' }], { stops: false, prepare });
+    assert.equal(clean.status, 0, clean.err);
+    const calls = clean.calls;
+    assert.ok(calls.length > 10, 'the recovery was not traced');
+    const expectedFinal = check(clean.run, { ran: true, ...clean.outcome }, 'clean recovery');
+    const faults = calls.map((call) => ({ action: 'exit', at: call.k, op: 'recover', call }));
+    const rows = [];
+    for (const { run, fault: { call }, status, err } of await runFaults(t, faults, { stops: true, prepare })) {
+      const where = `crash at ${call.k} (${call.label}) of a recovery`;
+      assert.equal(status, CRASH_STATUS, `${where}: child did not stop there: ${err}`);
+      const left = describeDisk(run);
+      const final = check(run, recover(run), where);
+      // A second recovery ends exactly where an uninterrupted one does.
+      assert.equal(final, expectedFinal, where);
+      rows.push([call.k, call.label, left, final]);
+    }
+    printTable(`recovery from "${state}" (${calls.length} calls; stop dead after call k, then recover again)`,
+      ['k', 'call', 'left on disk', 'after the next recovery'], rows);
   });
 }

@@ -9,15 +9,15 @@
 //
 // Which calls count: the interposer arms itself when the calling thread opens
 // the directory named by ANCHORFILE_FAULT_ROOT with O_DIRECTORY|O_NOFOLLOW
-// (the first step of every removal), and from then on counts, on that thread
-// only, each call made on a descriptor that descends from that open (the
-// walk, the parent, the quarantine, the receipt). Node's own file work runs
-// on other descriptors and other threads and is never counted. When the last
-// such descriptor is closed the removal is over and counting stops until a
-// removal opens another root: each root arms the interposer once, and the
-// variables below are read afresh at each arming, so one child can run many
-// removals (setting process.env before each) as long as none of them stops
-// the process.
+// (the first step of every removal and recovery), and from then on counts,
+// on that thread only, each call made on a descriptor that descends from
+// that open (the walk, the parent, the quarantine, the receipt). Node's own
+// file work runs on other descriptors and other threads and is never
+// counted. When the last such descriptor is closed the operation is over and
+// counting stops until another root is opened: each root arms the
+// interposer once, and the variables below are read afresh at each arming,
+// so one child can run many operations (setting process.env before each) as
+// long as none of them stops the process.
 //
 // Environment:
 //   ANCHORFILE_FAULT_ROOT    storage root path that arms the interposer
