@@ -119,8 +119,14 @@ function preload() {
 
 // Runs the jobs ({ run, fault }) in order in one child. A job that stops the
 // process must be the last one.
-function runChild(jobs) {
+function runChild(jobs, { stops }) {
   const env = { ...process.env, LD_PRELOAD: preload() };
+  if (stops && env.ASAN_OPTIONS !== undefined) {
+    // A child that is stopped dead gains nothing from holding freed memory
+    // back for use-after-free reports, and without it starts in half the
+    // time; the children whose calls run to their end keep the full checks.
+    env.ASAN_OPTIONS = `${env.ASAN_OPTIONS}:quarantine_size_mb=0`;
+  }
   const list = JSON.stringify(jobs.map(({ run, fault }) => ({
     request: { ...removalRequest(run), op: fault.op || 'remove', kind: run.kind },
     env: faultEnv(run, fault),
@@ -284,7 +290,7 @@ async function runFaults(t, faults, { stops, kind, prepare }) {
   if (prepare) jobs.forEach(({ run }) => prepare(run));
   const half = Math.ceil(jobs.length / 2);
   const groups = stops ? jobs.map((job) => [job]) : [jobs.slice(0, half), jobs.slice(half)];
-  const done = await inPool(groups.map((group) => () => runChild(group)), 2);
+  const done = await inPool(groups.map((group) => () => runChild(group, { stops })), 2);
   return done.flatMap((result, g) => groups[g].map((job, i) => ({
     ...job, status: result.status, err: result.err, ...result.results[i],
   })));
