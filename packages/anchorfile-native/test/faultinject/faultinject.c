@@ -380,7 +380,9 @@ EXPORTED int open(const char* path, int flags, ...) {
 static int OpenatCommon(OpenatFn openat_real, int dir_fd, const char* path, int flags,
                         int mode) {
   if (!IsTracked(dir_fd)) return openat_real(dir_fd, path, flags, mode);
-  BEGIN_CALL("openat", path);
+  // A create is a change to the disk, an open is not; the log tells them
+  // apart.
+  BEGIN_CALL((flags & O_CREAT) != 0 ? "openat O_CREAT" : "openat", path);
   const int fd = inject ? Injected() : openat_real(dir_fd, path, flags, mode);
   Track(fd, path);
   END_CALL(fd);
