@@ -527,3 +527,26 @@ for (const { state, prepare, check, road } of recoveryStates) {
       ['k', 'call', 'left on disk', 'after the next recovery'], rows);
   });
 }
+
+// An interrupted (EINTR) or short write of the receipt, and the same for
+// the read that recovery makes, must be resumed where it stopped: a receipt
+// cut short by a signal would be refused by every later recovery.
+test('an interrupted or short receipt write or read is resumed', { skip: skipReason() }, async (t) => {
+  const removal = await cleanTrace(t);
+  const writeAt = removal.find((c) => c.label === 'write receipt').k;
+  const [recovery] = await runFaults(t, [{ action: 'none', op: 'recover' }], { stops: false, prepare: plantReceipt });
+  const readAt = recovery.calls.find((c) => c.label === 'read receipt').k;
+  const actions = ['EINTR', 'short'];
+  const removals = await runFaults(t, actions.map((action) => ({ action, at: writeAt, op: 'remove' })), { stops: false });
+  const recoveries = await runFaults(t, actions.map((action) => ({ action, at: readAt, op: 'recover' })),
+    { stops: false, prepare: plantReceipt });
+  for (const { run, fault, outcome, calls } of [...removals, ...recoveries]) {
+    const where = `${fault.action} at ${fault.op === 'remove' ? 'the receipt write' : 'the receipt read'}`;
+    assert.deepEqual(outcome, { ok: true }, where);
+    assert.equal(checkNoLoss(run, { ran: false }), 'gone', where);
+    const io = calls.filter((c) => c.label === (fault.op === 'remove' ? 'write receipt' : 'read receipt'));
+    assert.equal(io.length, 2, `${where}: not resumed once`);
+    const moved = io.reduce((sum, c) => sum + Math.max(c.result, 0), 0);
+    assert.equal(moved, run.receipt.length, `${where}: not every byte moved`);
+  }
+});

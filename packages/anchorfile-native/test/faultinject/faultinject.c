@@ -22,13 +22,16 @@
 // Environment:
 //   ANCHORFILE_FAULT_ROOT    storage root path that arms the interposer
 //   ANCHORFILE_FAULT_AT      k, the 1-based number of the call to act on
-//   ANCHORFILE_FAULT_ACTION  none | exit | tear | EIO | ENOSPC | swap
+//   ANCHORFILE_FAULT_ACTION  none | exit | tear | EIO | ENOSPC | EINTR |
+//                            short | swap
 //                            exit: _exit(77) right after the k-th call
 //                            tear: like exit, but a write at k writes only
 //                                  the first half of its bytes
-//                            EIO/ENOSPC: the k-th call fails with it (a
-//                                  close still releases its descriptor, as
-//                                  Linux does)
+//                            EIO/ENOSPC/EINTR: the k-th call fails with it
+//                                  (a close still releases its descriptor,
+//                                  as Linux does)
+//                            short: a read or write at k moves only the
+//                                  first half of its bytes and says so
 //                            swap: after the k-th call, exchange the file at
 //                                  ANCHORFILE_FAULT_SWAP_NAME with the one at
 //                                  ANCHORFILE_FAULT_SWAP_WITH (or move the
@@ -63,7 +66,7 @@
 #define MAX_TRACKED 64
 #define LABEL_SIZE 96
 
-enum Action { ACTION_NONE, ACTION_EXIT, ACTION_TEAR, ACTION_FAIL, ACTION_SWAP };
+enum Action { ACTION_NONE, ACTION_EXIT, ACTION_TEAR, ACTION_FAIL, ACTION_SHORT, ACTION_SWAP };
 
 #define TEXT_SIZE 4096
 
@@ -161,6 +164,11 @@ static enum Action ParseAction(const char* text, int* fail_errno) {
   if (strcmp(text, "exit") == 0) return ACTION_EXIT;
   if (strcmp(text, "tear") == 0) return ACTION_TEAR;
   if (strcmp(text, "swap") == 0) return ACTION_SWAP;
+  if (strcmp(text, "short") == 0) return ACTION_SHORT;
+  if (strcmp(text, "EINTR") == 0) {
+    *fail_errno = EINTR;
+    return ACTION_FAIL;
+  }
   if (strcmp(text, "EIO") == 0) {
     *fail_errno = EIO;
     return ACTION_FAIL;
@@ -502,9 +510,10 @@ EXPORTED ssize_t write(int fd, const void* buffer, size_t count) {
   BEGIN_CALL("write", LabelOf(fd));
   // A torn write puts only the first half on disk before the crash, as a
   // process killed in the middle of writing its receipt would.
-  const int tear = config.action == ACTION_TEAR && number == config.at;
+  const int half = (config.action == ACTION_TEAR || config.action == ACTION_SHORT) &&
+                   number == config.at;
   const ssize_t result =
-      inject ? Injected() : write_real(fd, buffer, tear ? count / 2 : count);
+      inject ? Injected() : write_real(fd, buffer, half ? count / 2 : count);
   END_CALL(result);
   return result;
 }
@@ -513,7 +522,8 @@ EXPORTED ssize_t read(int fd, void* buffer, size_t count) {
   ReadFn read_real = RealRead();
   if (!IsTracked(fd)) return read_real(fd, buffer, count);
   BEGIN_CALL("read", LabelOf(fd));
-  const ssize_t result = inject ? Injected() : read_real(fd, buffer, count);
+  const int half = config.action == ACTION_SHORT && number == config.at;
+  const ssize_t result = inject ? Injected() : read_real(fd, buffer, half ? count / 2 : count);
   END_CALL(result);
   return result;
 }
