@@ -65,10 +65,9 @@
 #define CRASH_STATUS 77
 #define MAX_TRACKED 64
 #define LABEL_SIZE 96
+#define TEXT_SIZE 4096
 
 enum Action { ACTION_NONE, ACTION_EXIT, ACTION_TEAR, ACTION_FAIL, ACTION_SHORT, ACTION_SWAP };
-
-#define TEXT_SIZE 4096
 
 // Copied out of the environment when a removal arms the interposer, since a
 // child that runs several removals changes the variables between them.
@@ -251,6 +250,7 @@ static const char* ErrnoName(int number) {
     case ENOENT: return "ENOENT";
     case EEXIST: return "EEXIST";
     case EIO: return "EIO";
+    case EINTR: return "EINTR";
     case ENOSPC: return "ENOSPC";
     case ENOTDIR: return "ENOTDIR";
     case ELOOP: return "ELOOP";
@@ -268,10 +268,9 @@ static void Log(long number, const char* call, const char* object, long result, 
   char line[512];
   const int length = snprintf(line, sizeof(line), "%ld\t%s\t%s\t%ld\t%s\n", number, call, object,
                               result, result < 0 ? ErrnoName(error) : "-");
-  if (length > 0) {
-    (void)RealWrite()(log_fd, line, (size_t)length < sizeof(line) ? (size_t)length
-                                                                              : sizeof(line) - 1);
-  }
+  if (length <= 0) return;
+  const size_t size = (size_t)length < sizeof(line) ? (size_t)length : sizeof(line) - 1;
+  (void)RealWrite()(log_fd, line, size);
 }
 
 static void OpenLog(void) {
@@ -313,20 +312,21 @@ static void AfterCall(long number) {
   }
 }
 
-// Numbers one counted call, injects a failure if it is the chosen one, logs
-// it and acts after it. `run` is false when the call must fail instead.
-#define BEGIN_CALL(call, object)              \
-  const long number = ++call_number;          \
-  const int inject = ShouldFail(number);      \
-  const char* const call_name = (call);       \
+// BEGIN_CALL numbers one counted call and sets `inject` when it is the one
+// that must fail instead of running; END_CALL logs it and acts after it,
+// keeping the call's errno for the caller.
+#define BEGIN_CALL(call, object)         \
+  const long number = ++call_number;     \
+  const int inject = ShouldFail(number); \
+  const char* const call_name = (call);  \
   const char* const call_object = (object)
 
-#define END_CALL(result)                                  \
-  do {                                                    \
-    const int end_errno = errno;                          \
-    Log(number, call_name, call_object, (long)(result), end_errno); \
-    AfterCall(number);                                    \
-    errno = end_errno;                                    \
+#define END_CALL(result)                                              \
+  do {                                                                \
+    const int end_errno = errno;                                      \
+    Log(number, call_name, call_object, (long)(result), end_errno);   \
+    AfterCall(number);                                                \
+    errno = end_errno;                                                \
   } while (0)
 
 static int Injected(void) {
