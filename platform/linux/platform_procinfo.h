@@ -19,11 +19,12 @@
 
 #define MAXCOMLEN 16
 
-// Basic facts of one process, 136 bytes as the macOS record is. Only the
-// fields that this layer can answer truthfully are filled; the rest stay 0.
+// Basic facts of one process, 136 bytes as the macOS record is. This layer
+// fills the numbers (pid, parent, group) and the user and group ids; the
+// other fields stay 0.
 struct proc_bsdinfo {
   uint32_t pbi_flags;
-  uint32_t pbi_status;      // 1 running or sleeping, 5 zombie
+  uint32_t pbi_status;
   uint32_t pbi_xstatus;
   uint32_t pbi_pid;
   uint32_t pbi_ppid;

@@ -53,19 +53,13 @@ constexpr unsigned long kPidfdGetInfo = _IOWR(0xFF, 11, PidfdInfo);
 constexpr uint64_t kPidfdInfoPid = 1ULL << 0;
 constexpr uint64_t kPidfdInfoCreds = 1ULL << 1;
 
-// What /proc/<pid>/stat tells about a process.
+// What /proc/<pid>/stat tells about a process that this layer uses.
 struct StatFields {
   int pid;
-  char state;
   int ppid;
   int pgid;
-  int sid;
-  int tty;
-  int tpgid;
   unsigned int flags;
-  int nice;
   unsigned long long start_ticks;  // clock ticks after boot
-  char comm[MAXCOMLEN + 1];
 };
 
 // The user and group ids of a process.
@@ -180,14 +174,11 @@ bool ReadProcText(int pid, const char* name, char* buffer, size_t size) {
 // and parentheses, so the fields after it are found from the last ')'.
 bool ParseStat(const char* text, StatFields* out) {
   memset(out, 0, sizeof *out);
-  const char* open_paren = strchr(text, '(');
   const char* close_paren = strrchr(text, ')');
-  if (open_paren == nullptr || close_paren == nullptr || close_paren < open_paren) {
+  if (close_paren == nullptr) {
     return false;
   }
   out->pid = atoi(text);
-  const size_t comm_length = static_cast<size_t>(close_paren - open_paren - 1);
-  memcpy(out->comm, open_paren + 1, comm_length < MAXCOMLEN ? comm_length : MAXCOMLEN);
   // Fields 3 to 22 of stat(5), numbered from 3: state ppid pgrp session
   // tty_nr tpgid flags minflt cminflt majflt cmajflt utime stime cutime
   // cstime priority nice num_threads itrealvalue starttime.
@@ -200,22 +191,14 @@ bool ParseStat(const char* text, StatFields* out) {
     if (*field == '\0') {
       return false;
     }
-    if (number == 3) {
-      out->state = *field;
-    } else {
-      values[number] = strtoll(field, nullptr, 10);
-    }
+    values[number] = strtoll(field, nullptr, 10);
     while (*field != ' ' && *field != '\0') {
       ++field;
     }
   }
   out->ppid = static_cast<int>(values[4]);
   out->pgid = static_cast<int>(values[5]);
-  out->sid = static_cast<int>(values[6]);
-  out->tty = static_cast<int>(values[7]);
-  out->tpgid = static_cast<int>(values[8]);
   out->flags = static_cast<unsigned int>(values[9]);
-  out->nice = static_cast<int>(values[19]);
   out->start_ticks = static_cast<unsigned long long>(values[22]);
   return true;
 }
@@ -293,65 +276,108 @@ bool PidfdStillRunning(int pidfd) {
 
 // ---- the BSD record --------------------------------------------------------
 
-bool ReadCredentials(int pid, int pidfd, Credentials* out) {
-  memset(out, 0, sizeof *out);
-  if (CurrentSource() == procinfo_linux::IdentifierSource::kPidfsInfo) {
-    PidfdInfo info;
-    if (!ReadPidfdInfo(pidfd, &info)) {
-      return false;
-    }
-    *out = Credentials{info.ruid, info.euid, info.suid, info.rgid, info.egid, info.sgid};
-    return true;
-  }
-  return ReadStatusCredentials(pid, out) && PidfdStillRunning(pidfd);
-}
-
-void FillBsdInfo(const StatFields& stat, const Credentials& credentials, proc_bsdinfo* out) {
-  memset(out, 0, sizeof *out);
-  out->pbi_status = stat.state == 'Z' ? 5 : 1;
-  out->pbi_pid = static_cast<uint32_t>(stat.pid);
-  out->pbi_ppid = static_cast<uint32_t>(stat.ppid);
-  out->pbi_pgid = static_cast<uint32_t>(stat.pgid);
-  out->pbi_uid = credentials.euid;
-  out->pbi_gid = credentials.egid;
-  out->pbi_ruid = credentials.ruid;
-  out->pbi_rgid = credentials.rgid;
-  out->pbi_svuid = credentials.suid;
-  out->pbi_svgid = credentials.sgid;
-  out->e_tdev = static_cast<uint32_t>(stat.tty);
-  out->e_tpgid = static_cast<uint32_t>(stat.tpgid);
-  out->pbi_nice = stat.nice;
-  memcpy(out->pbi_comm, stat.comm, MAXCOMLEN);
-  const long ticks_per_second = sysconf(_SC_CLK_TCK);
-  if (ticks_per_second > 0) {
-    out->pbi_start_tvsec = stat.start_ticks / static_cast<unsigned long long>(ticks_per_second);
-  }
-}
-
-// The pidfd pins the answer to one process: the stat read is checked to
-// have happened while that process still held the number.
-bool ReadBsdInfo(int pid, proc_bsdinfo* out) {
-  const int pidfd = OpenPidfd(pid);
-  StatFields stat;
+// What the BSD record is made of.
+struct BsdFacts {
+  int pid;
+  int ppid;
+  int pgid;
+  bool kernel_thread;
   Credentials credentials;
-  bool ok = false;
+};
+
+// Kernel threads all sit in process group 0, kthreadd's, where user
+// processes almost never are; only there does it take a stat read (whose
+// flags say for certain) to tell the two apart.
+bool IsKernelThread(int pid, int pgid) {
+  if (pgid != 0) {
+    return false;
+  }
+  StatFields stat;
+  return ReadStat(pid, &stat) && (stat.flags & kKernelThreadFlag) != 0;
+}
+
+// From PIDFD_GET_INFO, with no /proc file read: this is the read a listing
+// makes twice per process. getpgid asks by number, so it is made after the
+// pidfd is open and before the info read, whose success proves that the
+// pidfd's process still held the number when getpgid answered.
+bool ReadFactsByPidfdInfo(int pid, BsdFacts* out) {
+  const int pidfd = OpenPidfd(pid);
+  if (pidfd < 0) {
+    return false;
+  }
+  errno = 0;
+  const pid_t pgid = getpgid(pid);
+  const int pgid_errno = errno;
+  PidfdInfo info;
+  const bool running = ReadPidfdInfo(pidfd, &info);
+  CloseKeepingErrno(pidfd);
+  if (!running) {
+    return false;
+  }
+  if (pgid < 0) {
+    errno = pgid_errno;
+    return false;
+  }
+  out->pid = pid;
+  out->ppid = static_cast<int>(info.ppid);
+  out->pgid = pgid;
+  out->credentials = Credentials{info.ruid, info.euid, info.suid, info.rgid, info.egid, info.sgid};
+  out->kernel_thread = IsKernelThread(pid, pgid);
+  return true;
+}
+
+// From /proc/<pid>/stat and status, for kernels before PIDFD_GET_INFO. With
+// a pidfd, the reads are checked to have happened while its process still
+// held the number. Without pidfds at all, status's Tgid and stat's pid
+// together still name one process, as both are read by the same number.
+bool ReadFactsFromProc(int pid, BsdFacts* out) {
+  const int pidfd = OpenPidfd(pid);
+  if (pidfd < 0 && errno != ENOSYS) {
+    return false;
+  }
+  StatFields stat;
+  bool ok = ReadStat(pid, &stat) && ReadStatusCredentials(pid, &out->credentials) &&
+            (pidfd < 0 || PidfdStillRunning(pidfd));
   if (pidfd >= 0) {
-    ok = ReadStat(pid, &stat) && ReadCredentials(pid, pidfd, &credentials);
     CloseKeepingErrno(pidfd);
-  } else if (errno == ENOSYS) {
-    // No pidfds at all: the status read's Tgid and the stat read together
-    // still name one process, as both come from the same number.
-    ok = ReadStat(pid, &stat) && ReadStatusCredentials(pid, &credentials);
   }
   if (!ok) {
     return false;
   }
+  out->pid = stat.pid;
+  out->ppid = stat.ppid;
+  out->pgid = stat.pgid;
+  out->kernel_thread = (stat.flags & kKernelThreadFlag) != 0;
+  return true;
+}
+
+// Fills the fields that callers read: numbers and credentials. The rest
+// of the record (command name, start time, ...) stays zero.
+bool ReadBsdInfo(int pid, proc_bsdinfo* out) {
+  BsdFacts facts;
+  memset(&facts, 0, sizeof facts);
+  const bool ok = CurrentSource() == procinfo_linux::IdentifierSource::kPidfsInfo
+                      ? ReadFactsByPidfdInfo(pid, &facts)
+                      : ReadFactsFromProc(pid, &facts);
+  if (!ok) {
+    return false;
+  }
   // Kernel threads have no counterpart among macOS's processes.
-  if ((stat.flags & kKernelThreadFlag) != 0) {
+  if (facts.kernel_thread) {
     errno = ESRCH;
     return false;
   }
-  FillBsdInfo(stat, credentials, out);
+  memset(out, 0, sizeof *out);
+  out->pbi_status = 1;
+  out->pbi_pid = static_cast<uint32_t>(facts.pid);
+  out->pbi_ppid = static_cast<uint32_t>(facts.ppid);
+  out->pbi_pgid = static_cast<uint32_t>(facts.pgid);
+  out->pbi_uid = facts.credentials.euid;
+  out->pbi_gid = facts.credentials.egid;
+  out->pbi_ruid = facts.credentials.ruid;
+  out->pbi_rgid = facts.credentials.rgid;
+  out->pbi_svuid = facts.credentials.suid;
+  out->pbi_svgid = facts.credentials.sgid;
   return true;
 }
 
@@ -503,11 +529,6 @@ int EntryPid(const char* name) {
     pid = pid * 10 + (*c - '0');
   }
   return pid;
-}
-
-bool IsKernelThread(int pid) {
-  StatFields stat;
-  return ReadStat(pid, &stat) && (stat.flags & kKernelThreadFlag) != 0;
 }
 
 // ---- the argument area -------------------------------------------------------
@@ -734,7 +755,9 @@ extern "C" int proc_listallpids(void* buffer, int buffersize) {
     if (count == capacity) {
       break;
     }
-    if (!IsKernelThread(pid)) {
+    // A process gone since readdir saw it is left out like a kernel thread.
+    const pid_t pgid = getpgid(pid);
+    if (pgid >= 0 && !IsKernelThread(pid, pgid)) {
       pids[count++] = pid;
     }
   }

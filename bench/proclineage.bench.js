@@ -1,0 +1,125 @@
+'use strict';
+// listDarwinProcesses and getDarwinProcessArguments against what a script
+// would otherwise use to read the user's processes: spawning ps and parsing
+// its output (what common process-listing packages do), and Python's psutil.
+//
+// Setup: psutil is the Debian package python3-psutil. When it is missing the
+// bench installs it with apt-get if it runs as root, and otherwise leaves
+// the psutil rows out with a note. BENCH_SLEEPERS (default 300) sets how
+// many sleeping processes it starts; BENCH_ROUNDS (default 15) the rounds.
+const path = require('path');
+const { spawn, spawnSync } = require('child_process');
+const { interleave, report } = require('./support.js');
+
+const buildDir = path.resolve(__dirname, '..', process.env.NATIVE_BUILD_DIR || 'build');
+const proclineage = require(path.join(buildDir, 'proclineage.node'));
+
+const ROUNDS = Number(process.env.BENCH_ROUNDS || 15);
+const SLEEPERS = Number(process.env.BENCH_SLEEPERS || 300);
+const PYTHON = '/usr/bin/python3';
+const uid = process.geteuid();
+
+function hasPsutil() {
+  return spawnSync(PYTHON, ['-c', 'import psutil'], { stdio: 'ignore' }).status === 0;
+}
+
+function ensurePsutil() {
+  if (hasPsutil()) return true;
+  if (uid === 0) {
+    spawnSync('apt-get', ['install', '-y', '-qq', 'python3-psutil'], {
+      stdio: 'ignore', env: { ...process.env, DEBIAN_FRONTEND: 'noninteractive' },
+    });
+    if (hasPsutil()) return true;
+  }
+  console.log('  (psutil rows left out: install the Debian package python3-psutil)');
+  return false;
+}
+
+// psutil runs in a fresh interpreter per round, as a script that shells
+// out to Python would; the time reported is what psutil itself took, after
+// the interpreter started and imported it.
+const PSUTIL_SCRIPT = `
+import os, sys, time, psutil
+uid = os.geteuid()
+start = time.perf_counter_ns()
+if sys.argv[1] == 'list':
+    found = []
+    for p in psutil.process_iter(['pid', 'ppid', 'create_time', 'uids']):
+        if p.info['uids'] is not None and p.info['uids'].effective == uid:
+            found.append((p.info['pid'], p.info['ppid'], p.info['create_time']))
+    count = len(found)
+else:
+    count = 0
+    for pid in map(int, sys.argv[2:]):
+        try:
+            psutil.Process(pid).cmdline()
+            count += 1
+        except psutil.Error:
+            pass
+print(time.perf_counter_ns() - start, count)
+`;
+
+function psutilRun(args) {
+  const result = spawnSync(PYTHON, ['-c', PSUTIL_SCRIPT, ...args], { encoding: 'utf8' });
+  const [ns, count] = result.stdout.trim().split(' ').map(Number);
+  return { ns, count };
+}
+
+function psListing() {
+  const result = spawnSync('ps', ['-u', String(uid), '-o', 'pid=,ppid=,pgid=,sess='], { encoding: 'utf8' });
+  return result.stdout.split('\n').filter(Boolean).map((row) => {
+    const [pid, ppid, pgid, sid] = row.trim().split(/\s+/).map(Number);
+    return { pid, ppid, pgid, sid };
+  });
+}
+
+function psArguments(pids) {
+  const result = spawnSync('ps', ['-o', 'pid=,args=', '-p', pids.join(',')], { encoding: 'utf8' });
+  return result.stdout.split('\n').filter(Boolean).map((row) => row.trim().split(/\s+/));
+}
+
+function timed(fn) {
+  const start = process.hrtime.bigint();
+  const value = fn();
+  return { ns: Number(process.hrtime.bigint() - start), value };
+}
+
+function main() {
+  const usePsutil = ensurePsutil();
+  const sleepers = [];
+  for (let i = 0; i < SLEEPERS; i++) {
+    // Bounded, so that a bench killed half-way leaves nothing behind for long.
+    sleepers.push(spawn('sleep', ['300'], { stdio: 'ignore' }));
+  }
+  process.on('exit', () => sleepers.forEach((s) => s.kill('SIGKILL')));
+  const pids = sleepers.map((s) => s.pid);
+  // Let every sleeper finish its exec before measuring.
+  spawnSync('sleep', ['1']);
+
+  const listed = proclineage.listDarwinProcesses();
+  const psRows = psListing();
+  console.log(`  ${SLEEPERS} sleepers started; listDarwinProcesses sees ${listed.processes.length} `
+    + `processes of uid ${uid} (complete: ${listed.complete}), ps sees ${psRows.length}`);
+
+
+  const listing = {
+    listDarwinProcesses: () => timed(() => proclineage.listDarwinProcesses()).ns,
+    'spawnSync ps -u + parse': () => timed(psListing).ns,
+  };
+  if (usePsutil) listing['psutil process_iter (pid, ppid, create_time)'] = () => psutilRun(['list']).ns;
+  report(`Listing the user's processes, per listing (${ROUNDS} interleaved rounds)`,
+    interleave(listing, ROUNDS), 'listDarwinProcesses');
+
+  const args = {
+    [`getDarwinProcessArguments x ${pids.length}`]: () => timed(() => {
+      for (const pid of pids) proclineage.getDarwinProcessArguments(pid);
+    }).ns,
+    [`spawnSync ps -p <${pids.length} pids> -o args= + parse`]: () => timed(() => psArguments(pids)).ns,
+  };
+  if (usePsutil) args[`psutil Process.cmdline() x ${pids.length}`] = () => psutilRun(['args', ...pids.map(String)]).ns;
+  report(`Arguments of every sleeper, per sweep (${ROUNDS} interleaved rounds)`,
+    interleave(args, ROUNDS), `getDarwinProcessArguments x ${pids.length}`);
+}
+
+main();
+process.exit(0); // the sleepers are killed by the exit handler
