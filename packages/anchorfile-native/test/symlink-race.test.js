@@ -144,7 +144,10 @@ function statBig(file) {
   }
 }
 
-test('swapping parent components for links outside the root never lets an operation escape', async (t) => {
+// Both sides reach the real directories through /proc/self/fd.
+const skip = process.platform !== 'linux' && 'needs /proc/self/fd';
+
+test('swapping parent components for links outside the root never lets an operation escape', { skip }, async (t) => {
   const base = makeTempDir('anchorfile-race-');
   t.after(() => fs.rmSync(base, { recursive: true, force: true }));
   const { root, outside, slots, parents } = buildTrees(base);
