@@ -1,11 +1,12 @@
 'use strict';
-// Crash consistency of removeAnchoredFile. A child process makes one removal
-// with the fault-injection interposer preloaded, which numbers every
-// file-system call of the removal and, at call k, stops the process dead,
-// makes the call fail (EIO, ENOSPC), or swaps the file for another one. The
-// test then runs recoverAnchoredRemoval on what is left and checks, for every
-// k, that no file was lost: the file is gone or at its name with the very
-// same bytes and identity, and a file that was swapped in is never deleted.
+// Crash consistency of removeAnchoredFile and recoverAnchoredRemoval. A
+// child process makes the call with the fault-injection interposer
+// preloaded, which numbers every file-system call it makes and, at call k,
+// stops the process dead, makes the call fail (EIO, ENOSPC, EINTR), cuts a
+// transfer short, or swaps the file for another one. The test then runs
+// recoverAnchoredRemoval on what is left and checks, for every k, that no
+// file was lost: the file is gone or at its name with the very same bytes
+// and identity, and a file that was swapped in is never deleted.
 const { test } = require('node:test');
 const assert = require('node:assert/strict');
 const crypto = require('crypto');
@@ -289,7 +290,7 @@ async function runFaults(t, faults, { stops, kind, prepare }) {
   const jobs = faults.map((fault) => ({ run: makeRun(t, kind), fault }));
   if (prepare) jobs.forEach(({ run }) => prepare(run));
   const half = Math.ceil(jobs.length / 2);
-  const groups = stops ? jobs.map((job) => [job]) : [jobs.slice(0, half), jobs.slice(half)];
+  const groups = stops ? jobs.map((job) => [job]) : [jobs.slice(0, half), jobs.slice(half)].filter((g) => g.length);
   const done = await inPool(groups.map((group) => () => runChild(group, { stops })), 2);
   return done.flatMap((result, g) => groups[g].map((job, i) => ({
     ...job, status: result.status, err: result.err, ...result.results[i],
@@ -410,6 +411,8 @@ for (const [errorName, kind] of [['EIO', 'publication'], ['ENOSPC', 'publication
       const left = describeDisk(run);
       const recovery = recover(run);
       const final = checkNoLoss(run, recovery);
+      // Only a failure before the whole receipt is written keeps the file.
+      assert.equal(final === 'gone', call.call === 'close' || call.k > steps.receiptWrite, `${where}: ${final}`);
       const thrown = outcome.ok ? 'returned' : `${outcome.message.replace(run.quarantine, '<q>')} ${outcome.code}`;
       rows.push([call.k, call.label, thrown, left, final]);
     }
