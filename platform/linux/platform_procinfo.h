@@ -76,8 +76,9 @@ int proc_pidinfo(int pid, int flavor, uint64_t arg, void* buffer, int buffersize
 int proc_listallpids(void* buffer, int buffersize);
 
 // sysctl for the one name this layer knows, {CTL_KERN, KERN_PROCARGS2, pid}:
-// with no buffer *oldlenp receives the size of the argument area; with a
-// buffer, *oldlenp in is its capacity and out the bytes written. Another
+// with no buffer *oldlenp receives a size that the argument area does not
+// exceed; with a buffer, *oldlenp in is its capacity and out the bytes
+// written (ENOMEM if the area does not fit). Another
 // user's process is refused with EPERM unless the caller is root; a missing
 // process gives ESRCH; any other name or a new value gives ENOTSUP.
 int darwin_sysctl(int* name, unsigned int namelen, void* oldp, size_t* oldlenp, void* newp,

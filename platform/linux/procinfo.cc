@@ -60,6 +60,9 @@ struct StatFields {
   int pgid;
   unsigned int flags;
   unsigned long long start_ticks;  // clock ticks after boot
+  // Where the arguments and the environment lie in the process's memory;
+  // all 0 when the caller may not see them or the kernel predates them.
+  unsigned long long arg_start, arg_end, env_start, env_end;
 };
 
 // The user and group ids of a process.
@@ -179,27 +182,34 @@ bool ParseStat(const char* text, StatFields* out) {
     return false;
   }
   out->pid = atoi(text);
-  // Fields 3 to 22 of stat(5), numbered from 3: state ppid pgrp session
-  // tty_nr tpgid flags minflt cminflt majflt cmajflt utime stime cutime
-  // cstime priority nice num_threads itrealvalue starttime.
+  // Fields of stat(5), numbered from 3 after the name: 4 ppid, 5 pgrp,
+  // 9 flags, 22 starttime, 48 to 51 arg_start arg_end env_start env_end.
+  // Up to 22 they are always there; the later ones only on newer kernels.
   const char* field = close_paren + 1;
-  long long values[23] = {0};
-  for (int number = 3; number <= 22; ++number) {
+  unsigned long long values[52] = {0};
+  for (int number = 3; number <= 51; ++number) {
     while (*field == ' ') {
       ++field;
     }
-    if (*field == '\0') {
-      return false;
+    if (*field == '\0' || *field == '\n') {
+      if (number <= 22) {
+        return false;
+      }
+      break;
     }
-    values[number] = strtoll(field, nullptr, 10);
-    while (*field != ' ' && *field != '\0') {
+    values[number] = strtoull(field, nullptr, 10);
+    while (*field != ' ' && *field != '\0' && *field != '\n') {
       ++field;
     }
   }
   out->ppid = static_cast<int>(values[4]);
   out->pgid = static_cast<int>(values[5]);
   out->flags = static_cast<unsigned int>(values[9]);
-  out->start_ticks = static_cast<unsigned long long>(values[22]);
+  out->start_ticks = values[22];
+  out->arg_start = values[48];
+  out->arg_end = values[49];
+  out->env_start = values[50];
+  out->env_end = values[51];
   return true;
 }
 
@@ -677,6 +687,46 @@ bool BuildArgumentArea(int pid, Bytes* area) {
   return true;
 }
 
+// An upper bound of the area's size, for a size query, without reading the
+// area itself: the executable path's length and the memory spans of the
+// arguments and the environment from stat. A process that rewrote its
+// arguments without a final zero byte has them read on into the
+// environment's span, hence the span from the arguments' start to the
+// environment's end. When stat shows no spans, the area is built to learn
+// its size.
+bool ArgumentAreaBound(int pid, size_t* bound) {
+  if (!MayReadArguments(pid)) {
+    return false;
+  }
+  char path[64];
+  snprintf(path, sizeof path, "/proc/%d/exe", pid);
+  char exe[4096];
+  const ssize_t exe_length = readlink(path, exe, sizeof exe);
+  if (exe_length < 0) {
+    errno = errno == ENOENT ? ESRCH : errno;
+    return false;
+  }
+  StatFields stat;
+  if (!ReadStat(pid, &stat)) {
+    return false;
+  }
+  if (stat.arg_start == 0 || stat.env_end < stat.env_start || stat.env_start < stat.arg_start ||
+      stat.arg_end < stat.arg_start) {
+    Bytes area{nullptr, 0, 0};
+    const bool ok = BuildArgumentArea(pid, &area);
+    const int saved_errno = errno;
+    *bound = area.size;
+    FreeBytes(&area);
+    errno = saved_errno;
+    return ok;
+  }
+  const unsigned long long arguments = stat.env_end - stat.arg_start;
+  const unsigned long long environment = stat.env_end - stat.env_start;
+  *bound = sizeof(int32_t) + static_cast<size_t>(exe_length) + 1 + 7 +
+           static_cast<size_t>(arguments) + 1 + static_cast<size_t>(environment) + 1;
+  return true;
+}
+
 }  // namespace
 
 namespace procinfo_linux {
@@ -781,6 +831,9 @@ extern "C" int darwin_sysctl(int* name, unsigned int namelen, void* oldp, size_t
     errno = ESRCH;
     return -1;
   }
+  if (oldp == nullptr) {
+    return ArgumentAreaBound(name[2], oldlenp) ? 0 : -1;
+  }
   Bytes area{nullptr, 0, 0};
   if (!BuildArgumentArea(name[2], &area)) {
     const int saved_errno = errno;
@@ -788,14 +841,12 @@ extern "C" int darwin_sysctl(int* name, unsigned int namelen, void* oldp, size_t
     errno = saved_errno;
     return -1;
   }
-  if (oldp != nullptr) {
-    if (*oldlenp < area.size) {
-      FreeBytes(&area);
-      errno = ENOMEM;
-      return -1;
-    }
-    memcpy(oldp, area.data, area.size);
+  if (*oldlenp < area.size) {
+    FreeBytes(&area);
+    errno = ENOMEM;
+    return -1;
   }
+  memcpy(oldp, area.data, area.size);
   *oldlenp = area.size;
   FreeBytes(&area);
   return 0;
