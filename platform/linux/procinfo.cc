@@ -24,6 +24,14 @@
 
 #include <atomic>
 
+// The same numbers on every architecture; older C library headers lack them.
+#ifndef SYS_pidfd_send_signal
+#define SYS_pidfd_send_signal 424
+#endif
+#ifndef SYS_pidfd_open
+#define SYS_pidfd_open 434
+#endif
+
 namespace {
 
 constexpr long kPidfsMagic = 0x50494446;       // "PIDF", f_type of a pidfs pidfd
@@ -338,11 +346,14 @@ bool ReadFactsByPidfdInfo(int pid, BsdFacts* out) {
 
 // From /proc/<pid>/stat and status, for kernels before PIDFD_GET_INFO. With
 // a pidfd, the reads are checked to have happened while its process still
-// held the number. Without pidfds at all, status's Tgid and stat's pid
-// together still name one process, as both are read by the same number.
+// held the number. Without one, status's Tgid and stat's pid still tie the
+// answer to a process, though the number may be recycled between the two
+// reads; the caller's bracketing reads of the identifiers catch that.
 bool ReadFactsFromProc(int pid, BsdFacts* out) {
+  // A kernel without pidfds, or a sandbox that forbids them, leaves the
+  // reads unpinned; only a missing process ends the read here.
   const int pidfd = OpenPidfd(pid);
-  if (pidfd < 0 && errno != ENOSYS) {
+  if (pidfd < 0 && errno == ESRCH) {
     return false;
   }
   StatFields stat;
