@@ -3,6 +3,8 @@
 // starts, and null for everything it must not answer.
 const test = require('node:test');
 const assert = require('node:assert/strict');
+const fs = require('fs');
+const { spawn } = require('child_process');
 const {
   proclineage, waiterScript, startWaiter, startForeignWaiter, unusedPid, ownerOf, asNobody,
 } = require('./helpers');
@@ -11,7 +13,7 @@ test('the own process, with the parent\'s unique id', () => {
   const self = proclineage.getDarwinProcess(process.pid);
   assert.equal(self.pid, process.pid);
   assert.equal(self.ppid, process.ppid);
-  assert.equal(self.pgid, Number(require('fs').readFileSync('/proc/self/stat', 'utf8').split(') ')[1].split(' ')[2]));
+  assert.equal(self.pgid, Number(fs.readFileSync('/proc/self/stat', 'utf8').split(') ')[1].split(' ')[2]));
   assert.match(self.uniqueId, /^[1-9][0-9]*$/);
   assert.match(self.parentUniqueId, /^(0|[1-9][0-9]*)$/);
   assert.deepEqual(Object.keys(self), ['pid', 'ppid', 'pgid', 'sid', 'uniqueId', 'parentUniqueId']);
@@ -87,4 +89,25 @@ test('as an unprivileged user: own process read, a root process null', () => {
   assert.equal(seen.self.ppid, process.pid);
   assert.equal(seen.self.parentUniqueId, proclineage.getDarwinProcess(process.pid).uniqueId);
   assert.equal(seen.root, null);
+});
+
+test('the owner is the effective user, not the real one', async () => {
+  // Real user root, effective user 65534: the process belongs to 65534.
+  const child = spawn('setpriv', ['--euid=65534', '--egid=65534', '--clear-groups', 'sleep', '30'],
+    { stdio: 'ignore' });
+  try {
+    for (let i = 0; i < 200; i += 1) {
+      if (fs.readFileSync(`/proc/${child.pid}/comm`, 'utf8').trim() === 'sleep') break;
+      await new Promise((resolve) => setTimeout(resolve, 10));
+    }
+    const status = fs.readFileSync(`/proc/${child.pid}/status`, 'utf8');
+    assert.match(status, /\nUid:\s+0\s+65534\s/);
+    assert.equal(proclineage.getDarwinProcess(child.pid), null);
+    const seen = asNobody(`(addon, [pid]) => addon.getDarwinProcess(Number(pid))`, [child.pid]);
+    assert.equal(seen.pid, child.pid);
+    assert.equal(seen.ppid, process.pid);
+  } finally {
+    child.kill('SIGKILL');
+    await new Promise((resolve) => child.on('exit', resolve));
+  }
 });
