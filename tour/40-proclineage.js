@@ -51,8 +51,9 @@ function run() {
   step('Two children of this tour, so that the tree has a branch we made');
   const children = [
     spawn('sleep', ['30'], { stdio: 'ignore' }),
+    // Its own process group, so that its sleep goes with it at the end.
     spawn('/bin/sh', ['-c', 'sleep 30; :', 'tour-child', 'with', 'arguments'], {
-      stdio: 'ignore', env: { TOUR_GREETING: 'hello from the tour' },
+      stdio: 'ignore', env: { TOUR_GREETING: 'hello from the tour' }, detached: true,
     }),
   ];
   // Give both a moment to start their programs.
@@ -75,7 +76,8 @@ function run() {
       : 'no: some process could not be read consistently (as root, an init in session 0 is one)');
   }
 
-  for (const child of children) child.kill();
+  children[0].kill();
+  process.kill(-children[1].pid);
 }
 
 module.exports = { run };
