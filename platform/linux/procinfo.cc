@@ -554,9 +554,12 @@ int EntryPid(const char* name) {
 
 // ---- the argument area -------------------------------------------------------
 
+// Keeps errno, so that a failed read's error survives the clean-up.
 void FreeBytes(Bytes* bytes) {
+  const int saved_errno = errno;
   free(bytes->data);
   *bytes = Bytes{nullptr, 0, 0};
+  errno = saved_errno;
 }
 
 bool Reserve(Bytes* bytes, size_t wanted) {
@@ -651,42 +654,56 @@ bool MayReadArguments(int pid) {
   return true;
 }
 
-// Builds the area: count word, executable path, zero padding up to an
-// 8-byte boundary, the arguments, then the environment. All three are read
-// through one directory descriptor of /proc/<pid>, so they come from one
-// process even if the number is recycled meanwhile (reads then fail).
-bool BuildArgumentArea(int pid, Bytes* area) {
+// A process's /proc directory and its executable path, read through it.
+// Everything else of the area is read through the same descriptor, so it
+// comes from this one process even if the number is recycled meanwhile
+// (the reads then fail).
+struct ArgumentSource {
+  int dir_fd;  // /proc/<pid>
+  char exe[4096];
+  size_t exe_length;
+};
+
+// Checks that the caller may read the area of `pid`, opens its /proc
+// directory and reads the executable path there. On success the caller
+// closes source->dir_fd.
+bool OpenArgumentSource(int pid, ArgumentSource* source) {
   if (!MayReadArguments(pid)) {
     return false;
   }
   char path[64];
   snprintf(path, sizeof path, "/proc/%d", pid);
-  const int dir_fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir_fd < 0) {
+  source->dir_fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (source->dir_fd < 0) {
     errno = ProcessErrno(errno);
     return false;
   }
-  char exe[4096];
-  const ssize_t exe_length = readlinkat(dir_fd, "exe", exe, sizeof exe - 1);
+  const ssize_t exe_length = readlinkat(source->dir_fd, "exe", source->exe, sizeof source->exe - 1);
   if (exe_length < 0) {
-    const int saved_errno = errno;
-    close(dir_fd);
     // A zombie or a kernel thread has no executable and no argument area.
-    errno = saved_errno == ENOENT ? ESRCH : saved_errno;
+    errno = ProcessErrno(errno);
+    CloseKeepingErrno(source->dir_fd);
     return false;
   }
+  source->exe_length = static_cast<size_t>(exe_length);
+  return true;
+}
+
+// Builds the area: count word, executable path, zero padding up to an
+// 8-byte boundary, the arguments, then the environment.
+bool FillArgumentArea(const ArgumentSource& source, Bytes* area) {
   const int32_t placeholder = 0;
   const char zeros[8] = {0};
-  bool ok = Append(area, &placeholder, sizeof placeholder) && Append(area, exe, exe_length) &&
-            Append(area, zeros, 1) && Append(area, zeros, (8 - area->size % 8) % 8);
+  bool ok = Append(area, &placeholder, sizeof placeholder) &&
+            Append(area, source.exe, source.exe_length) && Append(area, zeros, 1) &&
+            Append(area, zeros, (8 - area->size % 8) % 8);
   const size_t arguments_start = area->size;
-  ok = ok && AppendProcFile(dir_fd, "cmdline", area) && TerminateStrings(area, arguments_start);
+  ok = ok && AppendProcFile(source.dir_fd, "cmdline", area) &&
+       TerminateStrings(area, arguments_start);
   const size_t environment_start = area->size;
-  ok = ok && AppendProcFile(dir_fd, "environ", area) && TerminateStrings(area, environment_start);
-  const int saved_errno = errno;
-  close(dir_fd);
+  ok = ok && AppendProcFile(source.dir_fd, "environ", area) &&
+       TerminateStrings(area, environment_start);
   if (!ok) {
-    errno = saved_errno;
     return false;
   }
   const int32_t count = CountStrings(area->data + arguments_start, environment_start - arguments_start);
@@ -698,6 +715,16 @@ bool BuildArgumentArea(int pid, Bytes* area) {
   return true;
 }
 
+bool BuildArgumentArea(int pid, Bytes* area) {
+  ArgumentSource source;
+  if (!OpenArgumentSource(pid, &source)) {
+    return false;
+  }
+  const bool ok = FillArgumentArea(source, area);
+  CloseKeepingErrno(source.dir_fd);
+  return ok;
+}
+
 // An upper bound of the area's size, for a size query, without reading the
 // area itself: the executable path's length and the memory spans of the
 // arguments and the environment from stat. A process that rewrote its
@@ -706,36 +733,26 @@ bool BuildArgumentArea(int pid, Bytes* area) {
 // environment's end. When stat shows no spans, the area is built to learn
 // its size.
 bool ArgumentAreaBound(int pid, size_t* bound) {
-  if (!MayReadArguments(pid)) {
-    return false;
-  }
-  char path[64];
-  snprintf(path, sizeof path, "/proc/%d/exe", pid);
-  char exe[4096];
-  const ssize_t exe_length = readlink(path, exe, sizeof exe);
-  if (exe_length < 0) {
-    errno = errno == ENOENT ? ESRCH : errno;
+  ArgumentSource source;
+  if (!OpenArgumentSource(pid, &source)) {
     return false;
   }
   StatFields stat;
-  if (!ReadStat(pid, &stat)) {
-    return false;
-  }
-  if (stat.arg_start == 0 || stat.env_end < stat.env_start || stat.env_start < stat.arg_start ||
-      stat.arg_end < stat.arg_start) {
+  bool ok = ReadStat(pid, &stat);
+  if (ok && (stat.arg_start == 0 || stat.env_end < stat.env_start ||
+             stat.env_start < stat.arg_start || stat.arg_end < stat.arg_start)) {
     Bytes area{nullptr, 0, 0};
-    const bool ok = BuildArgumentArea(pid, &area);
-    const int saved_errno = errno;
+    ok = FillArgumentArea(source, &area);
     *bound = area.size;
     FreeBytes(&area);
-    errno = saved_errno;
-    return ok;
+  } else if (ok) {
+    const unsigned long long arguments = stat.env_end - stat.arg_start;
+    const unsigned long long environment = stat.env_end - stat.env_start;
+    *bound = sizeof(int32_t) + source.exe_length + 1 + 7 + static_cast<size_t>(arguments) + 1 +
+             static_cast<size_t>(environment) + 1;
   }
-  const unsigned long long arguments = stat.env_end - stat.arg_start;
-  const unsigned long long environment = stat.env_end - stat.env_start;
-  *bound = sizeof(int32_t) + static_cast<size_t>(exe_length) + 1 + 7 +
-           static_cast<size_t>(arguments) + 1 + static_cast<size_t>(environment) + 1;
-  return true;
+  CloseKeepingErrno(source.dir_fd);
+  return ok;
 }
 
 }  // namespace
@@ -847,9 +864,7 @@ extern "C" int darwin_sysctl(int* name, unsigned int namelen, void* oldp, size_t
   }
   Bytes area{nullptr, 0, 0};
   if (!BuildArgumentArea(name[2], &area)) {
-    const int saved_errno = errno;
     FreeBytes(&area);
-    errno = saved_errno;
     return -1;
   }
   if (*oldlenp < area.size) {
