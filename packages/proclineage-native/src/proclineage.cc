@@ -56,8 +56,14 @@ bool ProcessVanished(pid_t pid) {
   return errno == ESRCH;
 }
 
-ProcessRead VanishedTest(pid_t pid) {
-  return ProcessVanished(pid) ? ProcessRead::Skip : ProcessRead::Unreliable;
+// After a failed read: gone if the read said so (ESRCH) or kill says so
+// now. Anything else leaves the process there but unread.
+bool ProcessGone(pid_t pid, int error) {
+  return error == ESRCH || ProcessVanished(pid);
+}
+
+ProcessRead FailedRead(pid_t pid, int error) {
+  return ProcessGone(pid, error) ? ProcessRead::Skip : ProcessRead::Unreliable;
 }
 
 bool ReadBsdInfo(pid_t pid, proc_bsdinfo* info) {
@@ -85,10 +91,8 @@ ProcessRead ReadDarwinProcess(pid_t pid, DarwinProcessIdentity* identity) {
   proc_bsdinfo first_bsd;
   if (!ReadBsdInfo(pid, &first_bsd)) {
     const int saved_errno = errno;
-    if (saved_errno == EPERM || saved_errno == ESRCH) {
-      return ProcessRead::Skip;
-    }
-    return VanishedTest(pid);
+    // Another user's process may refuse even the first read.
+    return saved_errno == EPERM ? ProcessRead::Skip : FailedRead(pid, saved_errno);
   }
   if (first_bsd.pbi_uid != caller) {
     return ProcessRead::Skip;
@@ -96,12 +100,12 @@ ProcessRead ReadDarwinProcess(pid_t pid, DarwinProcessIdentity* identity) {
 
   proc_uniqidentifierinfo first_unique;
   if (!ReadUniqueInfo(pid, &first_unique)) {
-    return errno == ESRCH ? ProcessRead::Skip : VanishedTest(pid);
+    return FailedRead(pid, errno);
   }
 
   proc_bsdinfo second_bsd;
   if (!ReadBsdInfo(pid, &second_bsd)) {
-    return errno == ESRCH ? ProcessRead::Skip : VanishedTest(pid);
+    return FailedRead(pid, errno);
   }
   // The process changed its user while being read (a set-user-id exec).
   if (second_bsd.pbi_uid != caller) {
@@ -111,12 +115,12 @@ ProcessRead ReadDarwinProcess(pid_t pid, DarwinProcessIdentity* identity) {
   errno = 0;
   const pid_t sid = getsid(pid);
   if (sid <= 0) {
-    return errno == ESRCH ? ProcessRead::Skip : VanishedTest(pid);
+    return FailedRead(pid, errno);
   }
 
   proc_uniqidentifierinfo second_unique;
   if (!ReadUniqueInfo(pid, &second_unique)) {
-    return errno == ESRCH ? ProcessRead::Skip : VanishedTest(pid);
+    return FailedRead(pid, errno);
   }
   if (first_unique.p_uniqueid == 0 || first_unique.p_uniqueid != second_unique.p_uniqueid ||
       first_unique.p_puniqueid != second_unique.p_puniqueid) {
@@ -322,10 +326,7 @@ napi_value FindVariable(napi_env env, const ArgumentArea& area, const char* name
 // When the area cannot be read: false if the process is gone (a missing
 // process has no variables), null for any other refusal.
 napi_value EnvironmentFailure(napi_env env, pid_t pid, int error) {
-  if (error == ESRCH || ProcessVanished(pid)) {
-    return Boolean(env, false);
-  }
-  return Null(env);
+  return ProcessGone(pid, error) ? Boolean(env, false) : Null(env);
 }
 
 // ---- exported functions ------------------------------------------------------
