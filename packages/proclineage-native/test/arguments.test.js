@@ -4,31 +4,16 @@
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const {
-  proclineage, waiterScript, startWaiter, startForeignWaiter, asNobody, unusedPid,
+  proclineage, waiterScript, startWaiter, withWaiter, startForeignWaiter, asNobody, unusedPid,
 } = require('./helpers');
 
 const { getDarwinProcessArguments: argumentsOf, getDarwinEnvironmentValue: valueOf } = proclineage;
 
-// Runs `check(pid)` while a waiter started as `/bin/sh a ...args` runs.
-async function withWaiter(args, options, check) {
-  const dir = waiterScript();
-  const waiter = await startWaiter('/bin/sh', ['a', ...args], { cwd: dir, ...options });
-  try {
-    await check(waiter.pid);
-  } finally {
-    await waiter.stop();
-  }
-}
-
 test('arguments a, "" and b come back whole, empty one included', async () => {
-  const dir = waiterScript();
   // The script's name is the first argument, so argv is exactly sh a "" b.
-  const waiter = await startWaiter('/bin/sh', ['a', '', 'b'], { cwd: dir });
-  try {
-    assert.deepEqual(argumentsOf(waiter.pid), ['/bin/sh', 'a', '', 'b']);
-  } finally {
-    await waiter.stop();
-  }
+  await withWaiter(['', 'b'], {}, (pid) => {
+    assert.deepEqual(argumentsOf(pid), ['/bin/sh', 'a', '', 'b']);
+  });
 });
 
 test('leading empty arguments are taken for padding; the count is filled from what follows', async () => {

@@ -45,6 +45,17 @@ function startWaiter(command, args, options = {}) {
   return ready.then(() => ({ pid: child.pid, stop }));
 }
 
+// Runs `check(pid)` while a waiter started as `/bin/sh a ...args` runs,
+// and stops it afterwards whatever `check` does.
+async function withWaiter(args, options, check) {
+  const waiter = await startWaiter('/bin/sh', ['a', ...args], { cwd: waiterScript(), ...options });
+  try {
+    await check(waiter.pid);
+  } finally {
+    await waiter.stop();
+  }
+}
+
 // A waiter under uid/gid 65534, for "another user's process".
 function startForeignWaiter() {
   const dir = waiterScript();
@@ -80,5 +91,6 @@ function ownerOf(pid) {
 }
 
 module.exports = {
-  proclineage, waiterScript, startWaiter, startForeignWaiter, asNobody, unusedPid, ownerOf,
+  proclineage, waiterScript, startWaiter, withWaiter, startForeignWaiter, asNobody, unusedPid,
+  ownerOf,
 };

@@ -4,16 +4,7 @@
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const { openDescriptorCount } = require('../../../test/support/native');
-const { proclineage, waiterScript, startWaiter, unusedPid } = require('./helpers');
-
-async function withChild(check) {
-  const waiter = await startWaiter('/bin/sh', ['a'], { cwd: waiterScript(), env: { KEY: 'v' } });
-  try {
-    await check(waiter.pid);
-  } finally {
-    await waiter.stop();
-  }
-}
+const { proclineage, withWaiter, unusedPid } = require('./helpers');
 
 const rounds = {
   getDarwinProcess: (pid, gone) => {
@@ -34,7 +25,7 @@ const rounds = {
 
 for (const [name, round] of Object.entries(rounds)) {
   test(`${name} leaves no descriptor open`, async () => {
-    await withChild((pid) => {
+    await withWaiter([], { env: { KEY: 'v' } }, (pid) => {
       const gone = unusedPid();
       round(pid, gone); // first use may open what node keeps (none expected)
       const before = openDescriptorCount();
@@ -49,18 +40,15 @@ test('the argument buffers are freed: memory stays flat over many reads', async 
   // A leaked area would cost its full size per call; 4000 reads of a
   // process with a 64 KiB environment would leak 250 MiB.
   const big = 'x'.repeat(64 * 1024);
-  const waiter = await startWaiter('/bin/sh', ['a'], { cwd: waiterScript(), env: { BIG: big } });
-  try {
-    for (let i = 0; i < 200; i += 1) proclineage.getDarwinProcessArguments(waiter.pid);
+  await withWaiter([], { env: { BIG: big } }, (pid) => {
+    for (let i = 0; i < 200; i += 1) proclineage.getDarwinProcessArguments(pid);
     global.gc?.();
     const before = process.memoryUsage().rss;
     for (let i = 0; i < 2000; i += 1) {
-      proclineage.getDarwinProcessArguments(waiter.pid);
-      assert.equal(proclineage.getDarwinEnvironmentValue(waiter.pid, 'BIG').length, big.length);
+      proclineage.getDarwinProcessArguments(pid);
+      assert.equal(proclineage.getDarwinEnvironmentValue(pid, 'BIG').length, big.length);
     }
     const grown = process.memoryUsage().rss - before;
     assert.ok(grown < 64 * 1024 * 1024, `rss grew by ${grown} bytes`);
-  } finally {
-    await waiter.stop();
-  }
+  });
 });

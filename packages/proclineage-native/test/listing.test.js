@@ -4,7 +4,7 @@
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const {
-  proclineage, waiterScript, startWaiter, startForeignWaiter, asNobody, ownerOf,
+  proclineage, waiterScript, startWaiter, withWaiter, startForeignWaiter, asNobody, ownerOf,
 } = require('./helpers');
 
 function checkLinks(processes) {
@@ -21,8 +21,8 @@ function checkLinks(processes) {
 }
 
 test('as an unprivileged user: own process present, list complete, only own processes', async () => {
-  const foreignOfRoot = await startWaiter('/bin/sh', ['a'], { cwd: waiterScript() });
-  try {
+  // A process of root's, which the unprivileged listing must leave out.
+  await withWaiter([], {}, (rootChild) => {
     const seen = asNobody(`(addon) => ({ self: process.pid,
       first: addon.listDarwinProcesses(), second: addon.listDarwinProcesses(1, 'ignored') })`);
     for (const listing of [seen.first, seen.second]) {
@@ -32,15 +32,13 @@ test('as an unprivileged user: own process present, list complete, only own proc
       assert.ok(pids.includes(seen.self));
       assert.ok(!pids.includes(0));
       assert.ok(!pids.includes(process.pid), 'a root process is left out');
-      assert.ok(!pids.includes(foreignOfRoot.pid));
+      assert.ok(!pids.includes(rootChild));
       checkLinks(listing.processes);
     }
     const self = seen.first.processes.find((p) => p.pid === seen.self);
     assert.equal(self.ppid, process.pid);
     assert.equal(self.parentUniqueId, proclineage.getDarwinProcess(process.pid).uniqueId);
-  } finally {
-    await foreignOfRoot.stop();
-  }
+  });
 });
 
 test('a child appears with a link to us and disappears once reaped', async () => {
