@@ -78,10 +78,11 @@ function psArguments(pids) {
   return result.stdout.split('\n').filter(Boolean).map((row) => row.trim().split(/\s+/));
 }
 
+// Nanoseconds that one call of fn took.
 function timed(fn) {
   const start = process.hrtime.bigint();
-  const value = fn();
-  return { ns: Number(process.hrtime.bigint() - start), value };
+  fn();
+  return Number(process.hrtime.bigint() - start);
 }
 
 function main() {
@@ -101,10 +102,9 @@ function main() {
   console.log(`  ${SLEEPERS} sleepers started; listDarwinProcesses sees ${listed.processes.length} `
     + `processes of uid ${uid} (complete: ${listed.complete}), ps sees ${psRows.length}`);
 
-
   const listing = {
-    listDarwinProcesses: () => timed(() => proclineage.listDarwinProcesses()).ns,
-    'spawnSync ps -u + parse': () => timed(psListing).ns,
+    listDarwinProcesses: () => timed(() => proclineage.listDarwinProcesses()),
+    'spawnSync ps -u + parse': () => timed(psListing),
   };
   if (usePsutil) listing['psutil process_iter (pid, ppid, create_time)'] = () => psutilRun(['list']).ns;
   report(`Listing the user's processes, per listing (${ROUNDS} interleaved rounds)`,
@@ -113,8 +113,8 @@ function main() {
   const args = {
     [`getDarwinProcessArguments x ${pids.length}`]: () => timed(() => {
       for (const pid of pids) proclineage.getDarwinProcessArguments(pid);
-    }).ns,
-    [`spawnSync ps -p <${pids.length} pids> -o args= + parse`]: () => timed(() => psArguments(pids)).ns,
+    }),
+    [`spawnSync ps -p <${pids.length} pids> -o args= + parse`]: () => timed(() => psArguments(pids)),
   };
   if (usePsutil) args[`psutil Process.cmdline() x ${pids.length}`] = () => psutilRun(['args', ...pids.map(String)]).ns;
   report(`Arguments of every sleeper, per sweep (${ROUNDS} interleaved rounds)`,
