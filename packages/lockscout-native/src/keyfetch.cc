@@ -63,12 +63,12 @@ bool ReadInput(unsigned char* buffer, std::size_t& count) {
 // Writes the key and makes sure it left the process. Standard output is
 // buffered, so a full device or a closed pipe often fails only when the
 // buffer is flushed; judged before the flush, a key that never reached the
-// caller would be reported as delivered.
+// caller would be reported as delivered. A stream's error state is never
+// cleared by a later call, so the one check after the flush covers the write.
 bool WriteKey(const void* key, UInt32 length) {
   std::cout.write(static_cast<const char*>(key), static_cast<std::streamsize>(length));
-  const bool written = std::cout.good();
   std::cout.flush();
-  return written && std::cout.good();
+  return std::cout.good();
 }
 
 // Looks the key up and, for "create-key" when there is none, stores the input
