@@ -48,10 +48,6 @@ constexpr std::size_t kInputBufferBytes = kMaxInputBytes + 1;
 constexpr uint32_t kUnprotectFlags = 1;
 constexpr uint32_t kKeyBytes = 32;
 
-ValidationResult Result(const char* status, const char* reason, uint32_t errorCode) {
-  return ValidationResult{status, reason, errorCode};
-}
-
 // The back end's codes for "this user may not unprotect it now" (access
 // denied, no logon session, password restriction, logon failure): the key
 // may be fine, the caller is blocked.
@@ -61,13 +57,13 @@ bool IsAccessBlockedCode(uint32_t code) {
 
 ValidationResult JudgeUnprotected(bool unprotected, const KeyBlob& output, uint32_t errorCode) {
   if (!unprotected) {
-    return Result(IsAccessBlockedCode(errorCode) ? "access-blocked" : "error",
-                  "dpapi-unprotect-failed", errorCode);
+    return ValidationResult{IsAccessBlockedCode(errorCode) ? "access-blocked" : "error",
+                            "dpapi-unprotect-failed", errorCode};
   }
   if (output.data != nullptr && output.count == kKeyBytes) {
-    return Result("valid", "existing-key-validated", 0);
+    return ValidationResult{"valid", "existing-key-validated", 0};
   }
-  return Result("error", "invalid-key-size", 0);
+  return ValidationResult{"error", "invalid-key-size", 0};
 }
 
 }  // namespace
@@ -82,11 +78,11 @@ ValidationResult ReadAndValidate(std::istream& input, const CryptoApi& api) {
   // End of input sets eofbit and failbit together and is the normal end; a
   // failbit without eofbit, or badbit, means the read itself broke.
   if (input.bad() || (input.fail() && !input.eof())) {
-    return Result("error", "input-read-failed", 0);
+    return ValidationResult{"error", "input-read-failed", 0};
   }
   const std::streamsize count = input.gcount();
   if (count <= 0 || static_cast<std::size_t>(count) > kMaxInputBytes) {
-    return Result("error", "invalid-ciphertext-size", 0);
+    return ValidationResult{"error", "invalid-ciphertext-size", 0};
   }
 
   const KeyBlob protectedKey{static_cast<uint32_t>(count),

@@ -79,6 +79,14 @@ class ReadAndValidateTest : public ::testing::Test {
  protected:
   void SetUp() override { fake = FakeBackend(); }
 
+  // A fresh back end whose unprotect fails with code.
+  static void FailWith(uint32_t code, bool handsOutData) {
+    fake = FakeBackend();
+    fake.succeeds = false;
+    fake.handsOutData = handsOutData;
+    fake.failureCode = code;
+  }
+
   ValidationResult Validate(const std::string& bytes) {
     std::istringstream input(bytes);
     return ReadAndValidate(input, kFakeApi);
@@ -150,16 +158,13 @@ TEST_F(ReadAndValidateTest, SuccessWithoutDataIsRefusedAndNothingIsReleased) {
 }
 
 TEST_F(ReadAndValidateTest, AFailureThatLeavesDataStillWipesAndReleasesIt) {
-  fake.succeeds = false;
-  fake.failureCode = 13;
+  FailWith(13, true);
   ExpectResult(Validate("protected"), "error", "dpapi-unprotect-failed", 13);
   ExpectWipedThenReleased();
 }
 
 TEST_F(ReadAndValidateTest, AFailureWithoutDataReleasesNothing) {
-  fake.succeeds = false;
-  fake.handsOutData = false;
-  fake.failureCode = 13;
+  FailWith(13, false);
   ExpectResult(Validate("protected"), "error", "dpapi-unprotect-failed", 13);
   EXPECT_EQ(fake.calls, std::vector<std::string>{"unprotect"});
 }
@@ -167,10 +172,7 @@ TEST_F(ReadAndValidateTest, AFailureWithoutDataReleasesNothing) {
 TEST_F(ReadAndValidateTest, TheFourAccessCodesMeanAccessBlocked) {
   for (uint32_t code : {5u, 1312u, 1325u, 1326u}) {
     SCOPED_TRACE(code);
-    fake = FakeBackend();
-    fake.succeeds = false;
-    fake.handsOutData = false;
-    fake.failureCode = code;
+    FailWith(code, false);
     ExpectResult(Validate("protected"), "access-blocked", "dpapi-unprotect-failed", code);
   }
 }
@@ -178,10 +180,7 @@ TEST_F(ReadAndValidateTest, TheFourAccessCodesMeanAccessBlocked) {
 TEST_F(ReadAndValidateTest, EveryOtherCodeIsAnErrorCarryingTheCode) {
   for (uint32_t code : {0u, 4u, 6u, 1311u, 1327u, 4294967295u}) {
     SCOPED_TRACE(code);
-    fake = FakeBackend();
-    fake.succeeds = false;
-    fake.handsOutData = false;
-    fake.failureCode = code;
+    FailWith(code, false);
     ExpectResult(Validate("protected"), "error", "dpapi-unprotect-failed", code);
   }
 }
@@ -216,15 +215,6 @@ TEST(SerializeResultTest, WritesTheLargestCodeAsAnUnsignedNumber) {
   EXPECT_EQ(SerializeResult("win32", ValidationResult{"error", "dpapi-unprotect-failed", 4294967295u}),
             "{\"schemaVersion\":1,\"platform\":\"win32\",\"status\":\"error\","
             "\"reason\":\"dpapi-unprotect-failed\",\"errorCode\":4294967295}");
-}
-
-TEST(KeyvetMainTest, PrintsTheUnsupportedLineAndSucceeds) {
-  ::testing::internal::CaptureStdout();
-  const int status = program_main();
-  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
-            "{\"schemaVersion\":1,\"platform\":\"darwin\",\"status\":\"unsupported\","
-            "\"reason\":\"platform-backend-unsupported\",\"errorCode\":0}\n");
-  EXPECT_EQ(status, 0);
 }
 
 }  // namespace
