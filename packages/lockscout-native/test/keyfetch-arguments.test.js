@@ -9,7 +9,7 @@ const path = require('path');
 const { spawn } = require('child_process');
 const { deliverable } = require('../../../test/support/native');
 const {
-  IDENTITY, makeHome, removeHome, plantKey, isStored, keyfetch,
+  IDENTITY, makeHome, removeHome, plantKey, isStored, keyfetch, expectNoKey,
 } = require('./keyfetch-support');
 
 const storedKey = Buffer.from('stored key');
@@ -20,11 +20,6 @@ test.before(() => {
   plantKey(home, storedKey);
 });
 test.after(() => removeHome(home));
-
-function expectRefused(result, status) {
-  assert.equal(result.status, status);
-  assert.equal(result.stdout.length, 0);
-}
 
 // Opens a file of the given size as a child's standard input, so that the
 // shared file offset afterwards tells how much of it the child read.
@@ -41,7 +36,7 @@ function offsetAfter(fd) {
 test('no argument at all: status 2 at once, standard input left alone', async () => {
   const fd = inputFile(100);
   const result = keyfetch(home, [], { stdio: [fd, 'pipe', 'pipe'] });
-  expectRefused(result, 2);
+  expectNoKey(result, 2);
   assert.equal(offsetAfter(fd), 0);
   fs.closeSync(fd);
 
@@ -56,30 +51,30 @@ test('no argument at all: status 2 at once, standard input left alone', async ()
 
 test('one argument: the input is read to its end, then status 1', () => {
   const fd = inputFile(5000);
-  expectRefused(keyfetch(home, ['read-key'], { stdio: [fd, 'pipe', 'pipe'] }), 1);
+  expectNoKey(keyfetch(home, ['read-key'], { stdio: [fd, 'pipe', 'pipe'] }), 1);
   assert.equal(offsetAfter(fd), 5000);
   fs.closeSync(fd);
 });
 
 test('three or more arguments: status 1', () => {
-  expectRefused(keyfetch(home, ['read-key', IDENTITY, 'extra']), 1);
-  expectRefused(keyfetch(home, ['create-key', IDENTITY, '', ''], { input: 'new key' }), 1);
+  expectNoKey(keyfetch(home, ['read-key', IDENTITY, 'extra']), 1);
+  expectNoKey(keyfetch(home, ['create-key', IDENTITY, '', ''], { input: 'new key' }), 1);
 });
 
 test('identities off the allow-list: status 1', () => {
   for (const identity of ['velkor atlas', 'Velkor Atlas ', ' Velkor Atlas', 'Velkor Atlas (DEV',
     'Velkor Atlas (dev)', 'VelkorAtlas', '']) {
-    expectRefused(keyfetch(home, ['read-key', identity]), 1);
+    expectNoKey(keyfetch(home, ['read-key', identity]), 1);
   }
   assert.equal(isStored(home, { account: 'velkor atlas Key', service: 'velkor atlas Safe Storage' }), false);
 });
 
 test('unknown commands: status 1, nothing stored', () => {
   for (const command of ['Read-Key', 'read-key ', 'create', 'get-key', '']) {
-    expectRefused(keyfetch(home, [command, IDENTITY]), 1);
+    expectNoKey(keyfetch(home, [command, IDENTITY]), 1);
   }
   const other = 'Velkor-Atlas (DEV)';
-  expectRefused(keyfetch(home, ['Create-Key', other], { input: 'new key' }), 1);
+  expectNoKey(keyfetch(home, ['Create-Key', other], { input: 'new key' }), 1);
   assert.equal(isStored(home, { account: `${other} Key`, service: `${other} Safe Storage` }), false);
 });
 
@@ -97,7 +92,7 @@ test('65537 bytes or more are refused with status 2 whatever the arguments', () 
   ];
   for (const size of [65537, 65537 * 3]) {
     for (const args of argumentLists) {
-      expectRefused(keyfetch(home, args, { input: Buffer.alloc(size, 0x63) }), 2);
+      expectNoKey(keyfetch(home, args, { input: Buffer.alloc(size, 0x63) }), 2);
     }
   }
   assert.equal(isStored(home, { account: `${other} Key`, service: `${other} Safe Storage` }), false);

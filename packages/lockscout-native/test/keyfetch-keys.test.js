@@ -7,7 +7,7 @@ const assert = require('node:assert/strict');
 const fs = require('fs');
 const {
   IDENTITY, ACCOUNT, FALLBACK_ACCOUNT,
-  mustSecurity, makeHome, removeHome, plantKey, isStored, keyfetch,
+  mustSecurity, makeHome, removeHome, plantKey, isStored, keyfetch, expectNoKey,
 } = require('./keyfetch-support');
 
 // Key bytes with everything a text-minded caller could mangle: zero bytes,
@@ -30,11 +30,6 @@ function expectKey(result, key) {
   assert.deepEqual(result.stdout, Buffer.from(key));
 }
 
-function expectNothing(result) {
-  assert.equal(result.status, 1);
-  assert.equal(result.stdout.length, 0);
-}
-
 test('read-key writes the stored bytes exactly', withHome({}, (home) => {
   plantKey(home, awkwardKey);
   expectKey(keyfetch(home, ['read-key', IDENTITY]), awkwardKey);
@@ -51,10 +46,10 @@ test('keys of 1 and 1024 bytes are handed out', withHome({}, (home) => {
 }));
 
 test('read-key without any item: status 1, nothing written', withHome({}, (home) => {
-  expectNothing(keyfetch(home, ['read-key', IDENTITY], { input: 'ignored input' }));
+  expectNoKey(keyfetch(home, ['read-key', IDENTITY], { input: 'ignored input' }));
   // An item of another identity is not ours.
   plantKey(home, 'theirs', { service: 'Velkor-Atlas Safe Storage', account: 'Velkor-Atlas Key' });
-  expectNothing(keyfetch(home, ['read-key', IDENTITY]));
+  expectNoKey(keyfetch(home, ['read-key', IDENTITY]));
   assert.equal(isStored(home), false);
 }));
 
@@ -109,22 +104,22 @@ test('create-key with an item returns the stored key and stores nothing', withHo
 
 test('create-key without an item and with empty or overlong input: status 1, nothing stored',
   withHome({}, (home) => {
-    expectNothing(keyfetch(home, ['create-key', IDENTITY], { input: Buffer.alloc(0) }));
-    expectNothing(keyfetch(home, ['create-key', IDENTITY], { input: Buffer.alloc(1025, 0x41) }));
-    expectNothing(keyfetch(home, ['create-key', IDENTITY], { input: Buffer.alloc(65536, 0x41) }));
+    expectNoKey(keyfetch(home, ['create-key', IDENTITY], { input: Buffer.alloc(0) }));
+    expectNoKey(keyfetch(home, ['create-key', IDENTITY], { input: Buffer.alloc(1025, 0x41) }));
+    expectNoKey(keyfetch(home, ['create-key', IDENTITY], { input: Buffer.alloc(65536, 0x41) }));
     assert.equal(isStored(home), false);
     assert.equal(isStored(home, { account: FALLBACK_ACCOUNT }), false);
   }));
 
 test('a stored key of 0 or 1025 bytes: status 1, nothing written', withHome({}, (home) => {
   plantKey(home, Buffer.alloc(0));
-  expectNothing(keyfetch(home, ['read-key', IDENTITY]));
-  expectNothing(keyfetch(home, ['create-key', IDENTITY], { input: 'new key' }));
+  expectNoKey(keyfetch(home, ['read-key', IDENTITY]));
+  expectNoKey(keyfetch(home, ['create-key', IDENTITY], { input: 'new key' }));
 
   const other = 'Velkor-Atlas (DEV)';
   plantKey(home, Buffer.alloc(1025, 0x41), { service: `${other} Safe Storage`, account: `${other} Key` });
-  expectNothing(keyfetch(home, ['read-key', other]));
-  expectNothing(keyfetch(home, ['create-key', other], { input: 'new key' }));
+  expectNoKey(keyfetch(home, ['read-key', other]));
+  expectNoKey(keyfetch(home, ['create-key', other], { input: 'new key' }));
 }));
 
 test('a failing lookup: status 1, and no add follows', withHome(
@@ -135,8 +130,8 @@ test('a failing lookup: status 1, and no add follows', withHome(
     // new key in the open default keychain.
     plantKey(home, 'stored key', { account: FALLBACK_ACCOUNT, keychain: 'locked.keychain' });
     mustSecurity(home, ['lock-keychain', 'locked.keychain']);
-    expectNothing(keyfetch(home, ['read-key', IDENTITY]));
-    expectNothing(keyfetch(home, ['create-key', IDENTITY], { input: 'new key' }));
+    expectNoKey(keyfetch(home, ['read-key', IDENTITY]));
+    expectNoKey(keyfetch(home, ['create-key', IDENTITY], { input: 'new key' }));
     assert.equal(isStored(home, { keychain: 'open.keychain' }), false);
   },
 ));
@@ -148,7 +143,7 @@ test('a failing add: status 1, nothing written', withHome(
     // lookups find nothing, and storing the new key fails.
     mustSecurity(home, ['list-keychains', '-d', 'user', '-s', 'searched.keychain']);
     mustSecurity(home, ['lock-keychain', 'locked.keychain']);
-    expectNothing(keyfetch(home, ['create-key', IDENTITY], { input: 'new key' }));
+    expectNoKey(keyfetch(home, ['create-key', IDENTITY], { input: 'new key' }));
     mustSecurity(home, ['unlock-keychain', '-p', 'pw', 'locked.keychain']);
     assert.equal(isStored(home, { keychain: 'locked.keychain' }), false);
   },

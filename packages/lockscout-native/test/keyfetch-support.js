@@ -78,6 +78,12 @@ function keyfetch(home, args, { input = Buffer.alloc(0), stdio } = {}) {
   return result;
 }
 
+// A run that handed out no key: the given exit status, nothing written.
+function expectNoKey(result, status = 1) {
+  assert.equal(result.status, status);
+  assert.equal(result.stdout.length, 0);
+}
+
 // The same, started without waiting, for runs that race each other.
 function keyfetchAsync(home, args, input) {
   return new Promise((resolve, reject) => {
@@ -96,5 +102,5 @@ function keyfetchAsync(home, args, input) {
 
 module.exports = {
   IDENTITY, SERVICE, ACCOUNT, FALLBACK_ACCOUNT,
-  security, mustSecurity, makeHome, removeHome, plantKey, isStored, keyfetch, keyfetchAsync,
+  security, mustSecurity, makeHome, removeHome, plantKey, isStored, keyfetch, expectNoKey, keyfetchAsync,
 };
