@@ -24,26 +24,23 @@ function run() {
 
   step(`lockscout before: ${program('lockscout', [identity]).stdout.toString().trim()}`);
 
-  const newKey = Buffer.from('0123456789abcdef0123456789abcdef');
+  const keyfetch = (args, input) => {
+    const result = program('keyfetch', args, input);
+    show('exit status', result.status);
+    show('key written', JSON.stringify(result.stdout.toString('latin1')));
+  };
+
   step('keyfetch create-key, the new key on standard input');
-  let result = program('keyfetch', ['create-key', identity], newKey);
-  show('exit status', result.status);
-  show('key written', JSON.stringify(result.stdout.toString('latin1')));
+  keyfetch(['create-key', identity], Buffer.from('0123456789abcdef0123456789abcdef'));
 
   step('keyfetch create-key again, with other bytes: the stored key comes back');
-  result = program('keyfetch', ['create-key', identity], Buffer.from('something else'));
-  show('exit status', result.status);
-  show('key written', JSON.stringify(result.stdout.toString('latin1')));
+  keyfetch(['create-key', identity], Buffer.from('something else'));
 
   step('keyfetch read-key');
-  result = program('keyfetch', ['read-key', identity]);
-  show('exit status', result.status);
-  show('key written', JSON.stringify(result.stdout.toString('latin1')));
+  keyfetch(['read-key', identity]);
 
   step('keyfetch read-key for an identity that is not ours: status 1, nothing written');
-  result = program('keyfetch', ['read-key', 'velkor atlas']);
-  show('exit status', result.status);
-  show('bytes written', result.stdout.length);
+  keyfetch(['read-key', 'velkor atlas']);
 
   step(`lockscout after: ${program('lockscout', [identity]).stdout.toString().trim()}`);
 
