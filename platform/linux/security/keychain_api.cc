@@ -99,21 +99,32 @@ OSStatus SearchPaths(CFTypeRef keychain_or_array, std::vector<std::string>* path
   return errSecSuccess;
 }
 
-// Reads a keychain for a search: errSecInteractionNotAllowed when locked
-// (the stand-in never prompts), errSecAuthFailed when not readable.
-OSStatus OpenForSearch(const std::string& path, standin::StoredKeychain* keychain) {
+// Reads a keychain whose status word allows the caller's operation: it must
+// be readable (else errSecAuthFailed) and have the bits of needs, tested
+// write permission first (errSecWrPerm), then the unlock state
+// (errSecInteractionNotAllowed: the stand-in never prompts).
+OSStatus ReadKeychain(const std::string& path, SecKeychainStatus needs,
+                      standin::StoredKeychain* keychain) {
   SecKeychainStatus status = 0;
   const OSStatus status_code = standin::KeychainStatusWord(path, &status);
   if (status_code != errSecSuccess) {
     return status_code;
   }
+  if ((needs & kSecWritePermStatus) != 0 && (status & kSecWritePermStatus) == 0) {
+    return errSecWrPerm;
+  }
   if ((status & kSecReadPermStatus) == 0) {
     return errSecAuthFailed;
   }
-  if ((status & kSecUnlockStateStatus) == 0) {
+  if ((needs & kSecUnlockStateStatus) != 0 && (status & kSecUnlockStateStatus) == 0) {
     return errSecInteractionNotAllowed;
   }
   return standin::ReadKeychainFile(path, keychain);
+}
+
+// Reads a keychain for a search: readable and unlocked.
+OSStatus OpenForSearch(const std::string& path, standin::StoredKeychain* keychain) {
+  return ReadKeychain(path, kSecUnlockStateStatus, keychain);
 }
 
 const standin::StoredItem* FindItem(const standin::StoredKeychain& keychain,
@@ -150,17 +161,30 @@ std::vector<std::string> Without(const std::vector<std::string>& paths, const st
   return kept;
 }
 
-OSStatus SetUnlocked(const std::string& path, bool unlocked) {
+// Puts path at the end of the named list, or takes it out; never twice.
+OSStatus SetListed(const char* list, const std::string& path, bool listed) {
   std::vector<std::string> paths;
-  const OSStatus read_status = standin::ReadPathList("unlocked", &paths);
+  const OSStatus read_status = standin::ReadPathList(list, &paths);
   if (read_status != errSecSuccess) {
     return read_status;
   }
   paths = Without(paths, path);
-  if (unlocked) {
+  if (listed) {
     paths.push_back(path);
   }
-  return standin::WritePathList("unlocked", paths);
+  return standin::WritePathList(list, paths);
+}
+
+// Runs change with the keychain directory locked, so that no other process
+// changes a keychain or a list between what change reads and what it
+// writes; when the lock cannot be taken, that failure is returned instead.
+template <typename Change>
+OSStatus UnderDirectoryLock(Change change) {
+  standin::DirectoryLock lock;
+  if (lock.status() != errSecSuccess) {
+    return lock.status();
+  }
+  return change();
 }
 
 // Test seam: SECURITY_STANDIN_ADD_PAUSE_MS holds an add between its
@@ -173,6 +197,89 @@ void PauseForRaceTests() {
     while (nanosleep(&delay, &delay) != 0 && errno == EINTR) {
     }
   }
+}
+
+// ---- changes, each run under the directory lock ----
+
+// A new keychain starts unlocked, joins the search list and becomes the
+// default when there is none yet.
+OSStatus CreateListedKeychain(const std::string& path, const standin::StoredKeychain& contents) {
+  OSStatus status = standin::CreateKeychainFile(path, contents);
+  if (status == errSecSuccess) status = SetListed("unlocked", path, true);
+  if (status == errSecSuccess) status = SetListed("search-list", path, true);
+  std::vector<std::string> defaults;
+  if (status == errSecSuccess) status = standin::ReadPathList("default-keychain", &defaults);
+  if (status == errSecSuccess && defaults.empty()) {
+    status = standin::WritePathList("default-keychain", {path});
+  }
+  return status;
+}
+
+OSStatus UnlockWithPassword(const std::string& path, const std::string& password) {
+  standin::StoredKeychain contents;
+  const OSStatus status = ReadKeychain(path, 0, &contents);
+  if (status != errSecSuccess) {
+    return status;
+  }
+  if (contents.password != password) {
+    return errSecAuthFailed;
+  }
+  return SetListed("unlocked", path, true);
+}
+
+OSStatus RemoveItem(const StandinSecKeychainItem& record) {
+  standin::StoredKeychain contents;
+  const OSStatus status = OpenForSearch(record.keychain_path, &contents);
+  if (status != errSecSuccess) {
+    return status;
+  }
+  const size_t before = contents.items.size();
+  std::vector<standin::StoredItem> kept;
+  for (standin::StoredItem& entry : contents.items) {
+    if (entry.service != record.service || entry.account != record.account) {
+      kept.push_back(std::move(entry));
+    }
+  }
+  if (kept.size() == before) {
+    return errSecItemNotFound;
+  }
+  contents.items = std::move(kept);
+  return standin::RewriteKeychainFile(record.keychain_path, contents);
+}
+
+// The keychain an add goes to: the one given, else the default keychain.
+OSStatus AddTarget(SecKeychainRef keychain, std::string* path) {
+  if (keychain != nullptr) {
+    *path = AsKeychain(keychain)->path;
+    return errSecSuccess;
+  }
+  std::vector<std::string> defaults;
+  const OSStatus status = standin::ReadPathList("default-keychain", &defaults);
+  if (status != errSecSuccess) {
+    return status;
+  }
+  if (defaults.empty()) {
+    return errSecNoDefaultKeychain;
+  }
+  *path = defaults.front();
+  return errSecSuccess;
+}
+
+// The whole check-then-write runs under the directory lock: two adders of
+// the same item cannot both see it missing, so one of them gets
+// errSecDuplicateItem instead of a second copy.
+OSStatus AddItem(const std::string& path, const standin::StoredItem& item) {
+  standin::StoredKeychain contents;
+  OSStatus status = ReadKeychain(path, kSecWritePermStatus | kSecUnlockStateStatus, &contents);
+  if (status == errSecSuccess && FindItem(contents, item.service, item.account) != nullptr) {
+    status = errSecDuplicateItem;
+  }
+  if (status != errSecSuccess) {
+    return status;
+  }
+  PauseForRaceTests();
+  contents.items.push_back(item);
+  return standin::RewriteKeychainFile(path, contents);
 }
 
 // ---- SecItemCopyMatching ----
@@ -342,11 +449,7 @@ OSStatus SecKeychainSetSearchList(CFArrayRef searchList) {
   if (status != errSecSuccess) {
     return status;
   }
-  standin::DirectoryLock lock;
-  if (lock.status() != errSecSuccess) {
-    return lock.status();
-  }
-  return standin::WritePathList("search-list", paths);
+  return UnderDirectoryLock([&] { return standin::WritePathList("search-list", paths); });
 }
 
 OSStatus SecKeychainCopyDefault(SecKeychainRef* keychain) {
@@ -370,11 +473,8 @@ OSStatus SecKeychainSetDefault(SecKeychainRef keychain) {
   if (record == nullptr) {
     return errSecParam;
   }
-  standin::DirectoryLock lock;
-  if (lock.status() != errSecSuccess) {
-    return lock.status();
-  }
-  return standin::WritePathList("default-keychain", {record->path});
+  return UnderDirectoryLock(
+      [&] { return standin::WritePathList("default-keychain", {record->path}); });
 }
 
 OSStatus SecKeychainOpen(const char* pathName, SecKeychainRef* keychain) {
@@ -396,30 +496,9 @@ OSStatus SecKeychainCreate(const char* pathName, UInt32 passwordLength, const vo
   if (promptUser) {
     return errSecInteractionNotAllowed;
   }
-  standin::DirectoryLock lock;
-  if (lock.status() != errSecSuccess) {
-    return lock.status();
-  }
   standin::StoredKeychain contents;
   contents.password.assign(static_cast<const char*>(password), passwordLength);
-  OSStatus status = standin::CreateKeychainFile(path, contents);
-  if (status != errSecSuccess) {
-    return status;
-  }
-  // A new keychain starts unlocked, joins the search list and becomes the
-  // default when there is none yet.
-  std::vector<std::string> list;
-  status = SetUnlocked(path, true);
-  if (status == errSecSuccess) status = standin::ReadPathList("search-list", &list);
-  if (status == errSecSuccess) {
-    list = Without(list, path);
-    list.push_back(path);
-    status = standin::WritePathList("search-list", list);
-  }
-  if (status == errSecSuccess) status = standin::ReadPathList("default-keychain", &list);
-  if (status == errSecSuccess && list.empty()) {
-    status = standin::WritePathList("default-keychain", {path});
-  }
+  const OSStatus status = UnderDirectoryLock([&] { return CreateListedKeychain(path, contents); });
   if (status != errSecSuccess) {
     return status;
   }
@@ -432,16 +511,12 @@ OSStatus SecKeychainLock(SecKeychainRef keychain) {
   if (record == nullptr) {
     return errSecParam;
   }
-  standin::DirectoryLock lock;
-  if (lock.status() != errSecSuccess) {
-    return lock.status();
-  }
-  SecKeychainStatus status = 0;
-  const OSStatus status_code = standin::KeychainStatusWord(record->path, &status);
-  if (status_code != errSecSuccess) {
-    return status_code;
-  }
-  return SetUnlocked(record->path, false);
+  return UnderDirectoryLock([&] {
+    // Only a keychain that is there can be locked.
+    SecKeychainStatus status = 0;
+    const OSStatus status_code = standin::KeychainStatusWord(record->path, &status);
+    return status_code != errSecSuccess ? status_code : SetListed("unlocked", record->path, false);
+  });
 }
 
 OSStatus SecKeychainUnlock(SecKeychainRef keychain, UInt32 passwordLength, const void* password,
@@ -453,27 +528,8 @@ OSStatus SecKeychainUnlock(SecKeychainRef keychain, UInt32 passwordLength, const
   if (!usePassword) {
     return errSecInteractionNotAllowed;  // would have to ask the user
   }
-  standin::DirectoryLock lock;
-  if (lock.status() != errSecSuccess) {
-    return lock.status();
-  }
-  SecKeychainStatus status = 0;
-  OSStatus code = standin::KeychainStatusWord(record->path, &status);
-  if (code != errSecSuccess) {
-    return code;
-  }
-  if ((status & kSecReadPermStatus) == 0) {
-    return errSecAuthFailed;
-  }
-  standin::StoredKeychain contents;
-  code = standin::ReadKeychainFile(record->path, &contents);
-  if (code != errSecSuccess) {
-    return code;
-  }
-  if (contents.password != std::string(static_cast<const char*>(password), passwordLength)) {
-    return errSecAuthFailed;
-  }
-  return SetUnlocked(record->path, true);
+  const std::string given(static_cast<const char*>(password), passwordLength);
+  return UnderDirectoryLock([&] { return UnlockWithPassword(record->path, given); });
 }
 
 OSStatus SecKeychainGetStatus(SecKeychainRef keychain, SecKeychainStatus* status) {
@@ -559,27 +615,7 @@ OSStatus SecKeychainItemDelete(SecKeychainItemRef item) {
   if (record == nullptr) {
     return errSecParam;
   }
-  standin::DirectoryLock lock;
-  if (lock.status() != errSecSuccess) {
-    return lock.status();
-  }
-  standin::StoredKeychain contents;
-  OSStatus status = OpenForSearch(record->keychain_path, &contents);
-  if (status != errSecSuccess) {
-    return status;
-  }
-  const size_t before = contents.items.size();
-  std::vector<standin::StoredItem> kept;
-  for (standin::StoredItem& entry : contents.items) {
-    if (entry.service != record->service || entry.account != record->account) {
-      kept.push_back(std::move(entry));
-    }
-  }
-  if (kept.size() == before) {
-    return errSecItemNotFound;
-  }
-  contents.items = std::move(kept);
-  return standin::RewriteKeychainFile(record->keychain_path, contents);
+  return UnderDirectoryLock([&] { return RemoveItem(*record); });
 }
 
 OSStatus SecKeychainFindGenericPassword(CFTypeRef keychainOrArray, UInt32 serviceNameLength,
@@ -641,45 +677,11 @@ OSStatus SecKeychainAddGenericPassword(SecKeychainRef keychain, UInt32 serviceNa
   item.account.assign(accountName == nullptr ? "" : accountName, accountNameLength);
   item.data.assign(passwordData == nullptr ? "" : static_cast<const char*>(passwordData),
                    passwordLength);
-  // The whole check-then-write runs under the directory lock: two adders of
-  // the same item cannot both see it missing, so one of them gets
-  // errSecDuplicateItem instead of a second copy.
-  standin::DirectoryLock lock;
-  if (lock.status() != errSecSuccess) {
-    return lock.status();
-  }
   std::string path;
-  if (keychain != nullptr) {
-    path = AsKeychain(keychain)->path;
-  } else {
-    std::vector<std::string> defaults;
-    const OSStatus status = standin::ReadPathList("default-keychain", &defaults);
-    if (status != errSecSuccess) {
-      return status;
-    }
-    if (defaults.empty()) {
-      return errSecNoDefaultKeychain;
-    }
-    path = defaults.front();
-  }
-  SecKeychainStatus word = 0;
-  OSStatus status = standin::KeychainStatusWord(path, &word);
-  if (status == errSecSuccess && (word & kSecWritePermStatus) == 0) {
-    status = errSecWrPerm;
-  }
-  standin::StoredKeychain contents;
-  if (status == errSecSuccess) {
-    status = OpenForSearch(path, &contents);
-  }
-  if (status == errSecSuccess && FindItem(contents, item.service, item.account) != nullptr) {
-    status = errSecDuplicateItem;
-  }
-  if (status != errSecSuccess) {
-    return status;
-  }
-  PauseForRaceTests();
-  contents.items.push_back(item);
-  status = standin::RewriteKeychainFile(path, contents);
+  const OSStatus status = UnderDirectoryLock([&] {
+    const OSStatus target = AddTarget(keychain, &path);
+    return target != errSecSuccess ? target : AddItem(path, item);
+  });
   if (status == errSecSuccess && itemRef != nullptr) {
     *itemRef = NewItem(path, item);
   }

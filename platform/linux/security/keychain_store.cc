@@ -167,8 +167,11 @@ OSStatus WriteTemporary(const std::string& path, const std::string& text, mode_t
     return StatusFromErrno(errno);
   }
   bool ok = WriteAll(fd, text) && fchmod(fd, mode) == 0 && fsync(fd) == 0;
-  const int saved = errno;
-  if (close(fd) != 0) {
+  int saved = errno;
+  // A failing close may be the first word of a lost write; an earlier
+  // failure keeps its own error number.
+  if (close(fd) != 0 && ok) {
+    saved = errno;
     ok = false;
   }
   if (!ok) {
@@ -176,6 +179,36 @@ OSStatus WriteTemporary(const std::string& path, const std::string& text, mode_t
     return StatusFromErrno(saved);
   }
   return errSecSuccess;
+}
+
+// Replaces path with a file holding text, in the given mode, through a
+// synced temporary beside it: a crash at any point leaves either the old
+// file or the new one whole.
+OSStatus ReplaceFile(const std::string& path, const std::string& text, mode_t mode) {
+  std::string temporary;
+  const OSStatus status = WriteTemporary(path, text, mode, &temporary);
+  if (status != errSecSuccess) {
+    return status;
+  }
+  if (rename(temporary.c_str(), path.c_str()) != 0) {
+    const int saved = errno;
+    unlink(temporary.c_str());
+    return StatusFromErrno(saved);
+  }
+  return errSecSuccess;
+}
+
+// Reads the whole file; on failure *error is the failing call's errno.
+bool ReadFile(const std::string& path, std::string* text, int* error) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    *error = errno;
+    return false;
+  }
+  const bool ok = ReadAll(fd, text);
+  *error = errno;
+  close(fd);
+  return ok;
 }
 
 std::string ListFile(const char* name) {
@@ -275,16 +308,10 @@ OSStatus KeychainStatusWord(const std::string& path, SecKeychainStatus* status) 
 }
 
 OSStatus ReadKeychainFile(const std::string& path, StoredKeychain* keychain) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    return StatusFromErrno(errno);
-  }
   std::string text;
-  const bool ok = ReadAll(fd, &text);
-  const int saved = errno;
-  close(fd);
-  if (!ok) {
-    return StatusFromErrno(saved);
+  int error = 0;
+  if (!ReadFile(path, &text, &error)) {
+    return StatusFromErrno(error);
   }
   return Parse(text, keychain) ? errSecSuccess : errSecIO;
 }
@@ -294,18 +321,7 @@ OSStatus RewriteKeychainFile(const std::string& path, const StoredKeychain& keyc
   if (stat(path.c_str(), &info) != 0) {
     return StatusFromErrno(errno);
   }
-  std::string temporary;
-  const OSStatus status = WriteTemporary(path, Serialize(keychain), info.st_mode & 07777,
-                                         &temporary);
-  if (status != errSecSuccess) {
-    return status;
-  }
-  if (rename(temporary.c_str(), path.c_str()) != 0) {
-    const int saved = errno;
-    unlink(temporary.c_str());
-    return StatusFromErrno(saved);
-  }
-  return errSecSuccess;
+  return ReplaceFile(path, Serialize(keychain), info.st_mode & 07777);
 }
 
 OSStatus CreateKeychainFile(const std::string& path, const StoredKeychain& keychain) {
@@ -335,16 +351,11 @@ OSStatus ReadPathList(const char* name, std::vector<std::string>* paths) {
   if (file.empty()) {
     return errSecNoSuchKeychain;
   }
-  const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    return errno == ENOENT || errno == ENOTDIR ? errSecSuccess : StatusFromErrno(errno);
-  }
   std::string text;
-  const bool ok = ReadAll(fd, &text);
-  const int saved = errno;
-  close(fd);
-  if (!ok) {
-    return StatusFromErrno(saved);
+  int error = 0;
+  if (!ReadFile(file, &text, &error)) {
+    // A list never written yet is an empty one.
+    return error == ENOENT || error == ENOTDIR ? errSecSuccess : StatusFromErrno(error);
   }
   std::istringstream lines(text);
   std::string line;
@@ -365,17 +376,7 @@ OSStatus WritePathList(const char* name, const std::vector<std::string>& paths) 
   for (const std::string& path : paths) {
     text += path + "\n";
   }
-  std::string temporary;
-  const OSStatus status = WriteTemporary(file, text, 0600, &temporary);
-  if (status != errSecSuccess) {
-    return status;
-  }
-  if (rename(temporary.c_str(), file.c_str()) != 0) {
-    const int saved = errno;
-    unlink(temporary.c_str());
-    return StatusFromErrno(saved);
-  }
-  return errSecSuccess;
+  return ReplaceFile(file, text, 0600);
 }
 
 }  // namespace standin
