@@ -124,24 +124,30 @@ bool ReadString(napi_env env, napi_value value, ByteString* out) {
   return true;
 }
 
-bool ReadUnsigned64(napi_env env, napi_value value, uint64_t* out) {
+// Reads a BigInt with one of the host's 64-bit getters. A plain number, or
+// a BigInt that does not fit the type (negative for unsigned, or beyond 64
+// bits), is refused, and `out` is left as it was.
+template <typename Number>
+bool ReadBigInt(napi_env env, napi_value value,
+                napi_status (*get)(napi_env, napi_value, Number*, bool*), Number* out) {
   bool lossless = false;
-  uint64_t result = 0;
-  if (napi_get_value_bigint_uint64(env, value, &result, &lossless) != napi_ok || !lossless) {
+  Number result = 0;
+  if (get(env, value, &result, &lossless) != napi_ok || !lossless) {
     return false;
   }
   *out = result;
   return true;
 }
 
-bool ReadSigned64(napi_env env, napi_value value, int64_t* out) {
-  bool lossless = false;
-  int64_t result = 0;
-  if (napi_get_value_bigint_int64(env, value, &result, &lossless) != napi_ok || !lossless) {
-    return false;
-  }
-  *out = result;
-  return true;
+bool ReadUnsigned64(napi_env env, napi_value value, uint64_t* out) {
+  return ReadBigInt(env, value, napi_get_value_bigint_uint64, out);
+}
+
+// Produces the `undefined` that a successful call returns.
+napi_value Undefined(napi_env env) {
+  napi_value undefined = nullptr;
+  napi_get_undefined(env, &undefined);
+  return undefined;
 }
 
 bool ContainsByte(const ByteString& text, char byte) {
@@ -575,9 +581,7 @@ napi_value PublishPosix(napi_env env, const ByteString& root, const ComponentLis
     ThrowError(env, "Atomic no-replace publication failed.", PosixErrorCode(rename_errno));
     return nullptr;
   }
-  napi_value undefined = nullptr;
-  napi_get_undefined(env, &undefined);
-  return undefined;
+  return Undefined(env);
 }
 
 napi_value PublishNoReplace(napi_env env, napi_callback_info info) {
@@ -774,28 +778,35 @@ int FinishRemoval(int parent_fd, int quarantine_fd, const ByteString& quarantine
   return SettlePayload(parent_fd, quarantine_fd, quarantine_name, receipt, payload);
 }
 
+// The root and parent path that removal and recovery both take first. NUL
+// bytes are refused: the system would see a shorter path than the one
+// checked here.
+bool ReadAnchorArguments(napi_env env, napi_value* args, ByteString* root,
+                         ComponentList* components) {
+  ByteString parent;
+  return ReadString(env, args[0], root) && !root->empty() && !ContainsByte(*root, '\0') &&
+         ReadString(env, args[1], &parent) && !ContainsByte(parent, '\0') &&
+         SplitRelativePath(parent, components);
+}
+
+// A file name that a receipt line can hold: a simple name without the NUL
+// the system would cut at, nor the CR and LF that would break the line.
+bool ReadEntryName(napi_env env, napi_value value, ByteString* name) {
+  return ReadString(env, value, name) && !ContainsByte(*name, '\0') &&
+         !ContainsByte(*name, '\r') && !ContainsByte(*name, '\n') && IsSimpleName(*name);
+}
+
 bool ReadRemovalArguments(napi_env env, napi_value* args, ByteString* root,
                           ComponentList* components, RemovalReceipt* receipt,
                           ByteString* quarantine_name) {
-  ByteString parent;
-  if (!ReadString(env, args[0], root) || root->empty() || ContainsByte(*root, '\0')) {
-    return false;
-  }
-  if (!ReadString(env, args[1], &parent) || ContainsByte(parent, '\0') ||
-      !SplitRelativePath(parent, components)) {
-    return false;
-  }
-  ByteString& name = receipt->name;
-  if (!ReadString(env, args[2], &name) || ContainsByte(name, '\0') || ContainsByte(name, '\r') ||
-      ContainsByte(name, '\n') || !IsSimpleName(name)) {
-    return false;
-  }
-  return ReadUnsigned64(env, args[3], &receipt->parentDevice) &&
+  return ReadAnchorArguments(env, args, root, components) &&
+         ReadEntryName(env, args[2], &receipt->name) &&
+         ReadUnsigned64(env, args[3], &receipt->parentDevice) &&
          ReadUnsigned64(env, args[4], &receipt->parentInode) &&
          ReadUnsigned64(env, args[5], &receipt->device) &&
          ReadUnsigned64(env, args[6], &receipt->inode) &&
          ReadUnsigned64(env, args[7], &receipt->size) &&
-         ReadSigned64(env, args[8], &receipt->modifiedNs) &&
+         ReadBigInt(env, args[8], napi_get_value_bigint_int64, &receipt->modifiedNs) &&
          ReadString(env, args[9], quarantine_name) &&
          (IsRemovalDirectory(*quarantine_name) || IsContentRemovalDirectory(*quarantine_name));
 }
@@ -857,9 +868,7 @@ napi_value RemoveAnchoredFile(napi_env env, napi_callback_info info) {
     ThrowError(env, kRequiresRecovery + quarantine_name, PosixErrorCode(saved_errno));
     return nullptr;
   }
-  napi_value undefined = nullptr;
-  napi_get_undefined(env, &undefined);
-  return undefined;
+  return Undefined(env);
 }
 
 // ---------------------------------------------------------------------------
@@ -869,12 +878,7 @@ bool ReadRecoveryArguments(napi_env env, napi_value* args, size_t count, ByteStr
                            ComponentList* components, ByteString* quarantine_name,
                            uint64_t* parent_device, uint64_t* parent_inode,
                            ByteString* expected_name) {
-  ByteString parent;
-  if (!ReadString(env, args[0], root) || root->empty() || ContainsByte(*root, '\0')) {
-    return false;
-  }
-  if (!ReadString(env, args[1], &parent) || ContainsByte(parent, '\0') ||
-      !SplitRelativePath(parent, components)) {
+  if (!ReadAnchorArguments(env, args, root, components)) {
     return false;
   }
   const bool content = count == 6;
@@ -890,9 +894,7 @@ bool ReadRecoveryArguments(napi_env env, napi_value* args, size_t count, ByteStr
   if (!content) {
     return true;
   }
-  return ReadString(env, args[5], expected_name) && IsSimpleName(*expected_name) &&
-         !ContainsByte(*expected_name, '\0') && !ContainsByte(*expected_name, '\r') &&
-         !ContainsByte(*expected_name, '\n');
+  return ReadEntryName(env, args[5], expected_name);
 }
 
 // Recovery acts only on files in the namespace the script vouches for: a
@@ -978,9 +980,7 @@ napi_value RecoverAnchoredRemoval(napi_env env, napi_callback_info info) {
   if (!recovered) {
     return nullptr;
   }
-  napi_value undefined = nullptr;
-  napi_get_undefined(env, &undefined);
-  return undefined;
+  return Undefined(env);
 }
 
 // ---------------------------------------------------------------------------
