@@ -80,11 +80,13 @@ bool FromHex(const char* text, std::string* bytes) {
   return true;
 }
 
-void PrintQuotedPath(SecKeychainRef keychain) {
+// Prints the keychain's path in quotes after prefix; nothing when the path
+// cannot be had.
+void PrintPath(const char* prefix, SecKeychainRef keychain) {
   char path[1024] = {0};
   UInt32 length = sizeof path;
   if (SecKeychainGetPath(keychain, &length, path) == errSecSuccess) {
-    printf("    \"%s\"\n", path);
+    printf("%s\"%s\"\n", prefix, path);
   }
 }
 
@@ -107,15 +109,25 @@ void ReleaseAll(const std::vector<CFTypeRef>& objects) {
   }
 }
 
-// An array of the keychains, or NULL (the user's search list) for none.
+// A new array holding the keychains; NULL when it cannot be made.
 CFArrayRef KeychainArray(const std::vector<CFTypeRef>& keychains) {
   std::vector<CFTypeRef> values(keychains);
   return CFArrayCreate(kCFAllocatorDefault, values.data(), static_cast<CFIndex>(values.size()),
                        &kCFTypeArrayCallBacks);
 }
 
-bool CheckDomain(const char* domain) {
-  return strcmp(domain, "user") == 0;
+// The options of the list verbs: "-d user", the only domain there is here,
+// and -s, which sets instead of showing (with its argument when accepted
+// says "s:"). False for any other option.
+bool ReadListOptions(int argc, char** argv, const char* accepted, bool* set, const char** name) {
+  int option;
+  while ((option = getopt(argc, argv, accepted)) != -1) {
+    if (option == 'd' && strcmp(optarg, "user") == 0) continue;
+    if (option != 's') return false;
+    *set = true;
+    *name = optarg;
+  }
+  return true;
 }
 
 int CreateKeychain(int argc, char** argv) {
@@ -140,16 +152,8 @@ int CreateKeychain(int argc, char** argv) {
 
 int ListKeychains(int argc, char** argv) {
   bool set = false;
-  int option;
-  while ((option = getopt(argc, argv, "+d:s")) != -1) {
-    if (option == 'd' && CheckDomain(optarg)) continue;
-    if (option == 's') {
-      set = true;
-      continue;
-    }
-    return Usage("list-keychains", "[-d user] [-s [keychain...]]");
-  }
-  if (!set && optind != argc) {
+  const char* unused = nullptr;
+  if (!ReadListOptions(argc, argv, "+d:s", &set, &unused) || (!set && optind != argc)) {
     return Usage("list-keychains", "[-d user] [-s [keychain...]]");
   }
   if (set) {
@@ -169,28 +173,20 @@ int ListKeychains(int argc, char** argv) {
     return Fail("SecKeychainCopySearchList", status);
   }
   for (CFIndex i = 0; i < CFArrayGetCount(list); ++i) {
-    PrintQuotedPath(static_cast<SecKeychainRef>(const_cast<void*>(CFArrayGetValueAtIndex(list, i))));
+    PrintPath("    ", static_cast<SecKeychainRef>(const_cast<void*>(CFArrayGetValueAtIndex(list, i))));
   }
   CFRelease(list);
   return 0;
 }
 
 int DefaultKeychain(int argc, char** argv) {
+  bool set = false;
   const char* name = nullptr;
-  int option;
-  while ((option = getopt(argc, argv, "+d:s:")) != -1) {
-    if (option == 'd' && CheckDomain(optarg)) continue;
-    if (option == 's') {
-      name = optarg;
-      continue;
-    }
-    return Usage("default-keychain", "[-d user] [-s keychain]");
-  }
-  if (optind != argc) {
+  if (!ReadListOptions(argc, argv, "+d:s:", &set, &name) || optind != argc) {
     return Usage("default-keychain", "[-d user] [-s keychain]");
   }
   SecKeychainRef keychain = nullptr;
-  if (name != nullptr) {
+  if (set) {
     OSStatus status = SecKeychainOpen(name, &keychain);
     if (status == errSecSuccess) {
       status = SecKeychainSetDefault(keychain);
@@ -202,7 +198,7 @@ int DefaultKeychain(int argc, char** argv) {
   if (status != errSecSuccess) {
     return Fail("SecKeychainCopyDefault", status);
   }
-  PrintQuotedPath(keychain);
+  PrintPath("    ", keychain);
   CFRelease(keychain);
   return 0;
 }
@@ -253,7 +249,6 @@ struct ItemOptions {
   std::string account;
   std::string password;
   bool has_password = false;
-  bool print_password = false;
 };
 
 bool ReadItemOptions(int argc, char** argv, const char* accepted, ItemOptions* options) {
@@ -271,7 +266,6 @@ bool ReadItemOptions(int argc, char** argv, const char* accepted, ItemOptions* o
         if (options->has_password || !FromHex(optarg, &options->password)) return false;
         options->has_password = true;
         break;
-      case 'p': options->print_password = true; break;
       default: return false;
     }
   }
@@ -328,11 +322,7 @@ OSStatus FindItem(int argc, char** argv, const ItemOptions& options, std::string
 void PrintItem(SecKeychainItemRef item, const ItemOptions& options) {
   SecKeychainRef keychain = nullptr;
   if (SecKeychainItemCopyKeychain(item, &keychain) == errSecSuccess) {
-    char path[1024] = {0};
-    UInt32 length = sizeof path;
-    if (SecKeychainGetPath(keychain, &length, path) == errSecSuccess) {
-      printf("keychain: \"%s\"\n", path);
-    }
+    PrintPath("keychain: ", keychain);
     CFRelease(keychain);
   }
   printf("class: \"genp\"\nattributes:\n");
