@@ -244,6 +244,11 @@ static const char* LabelOf(int fd) {
   return entry != NULL ? entry->label : "?";
 }
 
+// The log's name for an entry reached through a tracked directory.
+static void EntryObject(char* object, size_t size, int dir_fd, const char* path) {
+  snprintf(object, size, "%s/%s", LabelOf(dir_fd), path);
+}
+
 static const char* ErrnoName(int number) {
   switch (number) {
     case 0: return "-";
@@ -422,7 +427,7 @@ static int FstatatCommon(FstatatFn fstatat_real, int dir_fd, const char* path,
                          struct stat* status, int flags) {
   if (!IsTracked(dir_fd)) return fstatat_real(dir_fd, path, status, flags);
   char object[LABEL_SIZE * 2];
-  snprintf(object, sizeof(object), "%s/%s", LabelOf(dir_fd), path);
+  EntryObject(object, sizeof(object), dir_fd, path);
   BEGIN_CALL("fstatat", object);
   const int result = inject ? Injected() : fstatat_real(dir_fd, path, status, flags);
   END_CALL(result);
@@ -437,7 +442,7 @@ EXPORTED int mkdirat(int dir_fd, const char* path, mode_t mode) {
   MkdiratFn mkdirat_real = RealMkdirat();
   if (!IsTracked(dir_fd)) return mkdirat_real(dir_fd, path, mode);
   char object[LABEL_SIZE * 2];
-  snprintf(object, sizeof(object), "%s/%s", LabelOf(dir_fd), path);
+  EntryObject(object, sizeof(object), dir_fd, path);
   BEGIN_CALL("mkdirat", object);
   const int result = inject ? Injected() : mkdirat_real(dir_fd, path, mode);
   END_CALL(result);
@@ -446,8 +451,7 @@ EXPORTED int mkdirat(int dir_fd, const char* path, mode_t mode) {
 
 static void RenameObject(char* object, size_t size, int from_fd, const char* from, int to_fd,
                          const char* to) {
-  snprintf(object, size, "%s/%s -> %s/%s", FindTracked(from_fd) ? LabelOf(from_fd) : "?", from,
-           FindTracked(to_fd) ? LabelOf(to_fd) : "?", to);
+  snprintf(object, size, "%s/%s -> %s/%s", LabelOf(from_fd), from, LabelOf(to_fd), to);
 }
 
 EXPORTED int renameat2(int from_fd, const char* from, int to_fd, const char* to,
@@ -479,7 +483,7 @@ EXPORTED int unlinkat(int dir_fd, const char* path, int flags) {
   UnlinkatFn unlinkat_real = RealUnlinkat();
   if (!IsTracked(dir_fd)) return unlinkat_real(dir_fd, path, flags);
   char object[LABEL_SIZE * 2];
-  snprintf(object, sizeof(object), "%s/%s", LabelOf(dir_fd), path);
+  EntryObject(object, sizeof(object), dir_fd, path);
   BEGIN_CALL("unlinkat", object);
   const int result = inject ? Injected() : unlinkat_real(dir_fd, path, flags);
   END_CALL(result);
