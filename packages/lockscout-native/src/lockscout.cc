@@ -44,9 +44,6 @@ constexpr CFIndex kMaxSearchListEntries = 64;
 constexpr UInt32 kPathBufferSize = 512;
 // The one keychain taken not to hide accounts while locked.
 constexpr char kSystemKeychainPath[] = "/Library/Keychains/System.keychain";
-constexpr int32_t kItemNotFound = -25300;
-constexpr SecKeychainStatus kUnlockedBit = 1;  // kSecUnlockStateStatus
-constexpr SecKeychainStatus kReadableBit = 2;  // kSecReadPermStatus
 
 ProbeResult Ready() {
   return ProbeResult{kReady, "", "", 0};
@@ -60,11 +57,18 @@ bool IsReady(const ProbeResult& result) {
 // user: interaction required, interaction not allowed, authentication
 // failed, user cancelled.
 bool NeedsUser(int32_t osStatus) {
-  return osStatus == -25315 || osStatus == -25308 || osStatus == -25293 || osStatus == -128;
+  return osStatus == errSecInteractionRequired || osStatus == errSecInteractionNotAllowed ||
+         osStatus == errSecAuthFailed || osStatus == errSecUserCanceled;
 }
 
 ProbeResult Failure(const char* reason, int32_t osStatus) {
   return ProbeResult{NeedsUser(osStatus) ? "access-blocked" : "error", reason, "", osStatus};
+}
+
+// A final result for a keychain state that keeps the answer from being
+// given without the user; it carries no code of its own.
+ProbeResult Blocked(const char* reason) {
+  return ProbeResult{"access-blocked", reason, "", 0};
 }
 
 void ReleaseIfSet(CFTypeRef object) {
@@ -106,8 +110,8 @@ ProbeResult ReadSearchState(CFArrayRef searchList, const SecurityApi& api,
     if (code != 0) {
       return Failure("keychain-status-unavailable", code);
     }
-    if ((status & kReadableBit) == 0) {
-      return ProbeResult{"access-blocked", "keychain-unreadable", "", 0};
+    if ((status & kSecReadPermStatus) == 0) {
+      return Blocked("keychain-unreadable");
     }
     statuses.push_back(status);
   }
@@ -128,11 +132,11 @@ ProbeResult CheckStableSearch(CFArrayRef searchList, const std::vector<unsigned 
   } else if (!IsArray(current)) {
     result = Failure("invalid-keychain-search-list", 0);
   } else if (!CFEqual(current, searchList)) {
-    result = ProbeResult{"access-blocked", "keychain-search-list-changed", "", 0};
+    result = Blocked("keychain-search-list-changed");
   } else {
     result = ReadSearchState(current, api, current_statuses);
     if (IsReady(result) && current_statuses != statuses) {
-      result = ProbeResult{"access-blocked", "keychain-state-changed", "", 0};
+      result = Blocked("keychain-state-changed");
     }
   }
   ReleaseIfSet(current);
@@ -141,7 +145,7 @@ ProbeResult CheckStableSearch(CFArrayRef searchList, const std::vector<unsigned 
 
 bool HasLockedKeychain(const std::vector<unsigned int>& statuses) {
   for (unsigned int status : statuses) {
-    if ((status & kUnlockedBit) == 0) {
+    if ((status & kSecUnlockStateStatus) == 0) {
       return true;
     }
   }
@@ -171,7 +175,7 @@ bool AnyLockedUserDatabase(CFArrayRef searchList, const std::vector<unsigned int
   for (CFIndex i = 0; i < CFArrayGetCount(searchList); ++i) {
     const size_t index = static_cast<size_t>(i);
     // A position without a status word cannot be shown to be unlocked.
-    if (index < statuses.size() && (statuses[index] & kUnlockedBit) != 0) {
+    if (index < statuses.size() && (statuses[index] & kSecUnlockStateStatus) != 0) {
       continue;
     }
     if (HidesAccountsWhenLocked(KeychainAt(searchList, i), api)) {
@@ -203,9 +207,9 @@ bool IsStringEqualTo(const void* value, CFStringRef expected) {
   return value != nullptr && CFGetTypeID(value) == CFStringGetTypeID() && CFEqual(value, expected);
 }
 
-// Steps 7 to 12 of the answer's validation: one dictionary with our service
-// and account, no secret, and an item reference. On success *item is the
-// entry's reference, owned by the answer.
+// The answer must be one dictionary with our service and account, no
+// secret, and an item reference. On success *item is the entry's
+// reference, owned by the answer.
 ProbeResult ValidateAnswer(CFTypeRef answer, CFStringRef service, CFStringRef account,
                            const SecurityApi& api, CFTypeRef* item) {
   if (!IsArray(answer)) {
@@ -252,8 +256,8 @@ CFIndex SearchListPosition(CFArrayRef searchList, SecKeychainRef keychain) {
   return position;
 }
 
-// Steps 13 to 17: where the item lies, whether a locked keychain may hide a
-// competing item, and a last proof that nothing changed.
+// Where the item lies, whether a locked keychain may hide a competing item,
+// and a last proof that nothing changed.
 ProbeResult LocateItem(CFTypeRef item, const std::string& account, CFArrayRef searchList,
                        const std::vector<unsigned int>& statuses, const SecurityApi& api) {
   SecKeychainRef keychain = nullptr;
@@ -265,11 +269,11 @@ ProbeResult LocateItem(CFTypeRef item, const std::string& account, CFArrayRef se
   } else {
     const CFIndex position = SearchListPosition(searchList, keychain);
     const bool first_and_unlocked =
-        position == 0 && !statuses.empty() && (statuses[0] & kUnlockedBit) != 0;
+        position == 0 && !statuses.empty() && (statuses[0] & kSecUnlockStateStatus) != 0;
     if (position < 0) {
       result = Failure("item-keychain-outside-search-list", 0);
     } else if (HasLockedKeychain(statuses) && !first_and_unlocked) {
-      result = ProbeResult{"access-blocked", "keychain-search-incomplete", "", 0};
+      result = Blocked("keychain-search-incomplete");
     } else {
       result = CheckStableSearch(searchList, statuses, api);
       if (IsReady(result)) {
@@ -296,10 +300,10 @@ ProbeResult RunQuery(CFStringRef service_string, CFStringRef account_string, CFN
   ProbeResult result = CheckStableSearch(searchList, statuses, api);
   if (!IsReady(result)) {
     // handed up unchanged
-  } else if (code == kItemNotFound) {
+  } else if (code == errSecItemNotFound) {
     result = AnyLockedUserDatabase(searchList, statuses, api)
-                 ? ProbeResult{"access-blocked", "keychain-locked", "", 0}
-                 : ProbeResult{"not-found", "account-not-found", "", kItemNotFound};
+                 ? Blocked("keychain-locked")
+                 : ProbeResult{"not-found", "account-not-found", "", errSecItemNotFound};
   } else if (code != 0) {
     result = Failure("metadata-query-failed", code);
   } else {
