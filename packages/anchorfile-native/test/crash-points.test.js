@@ -14,6 +14,7 @@ const fs = require('fs');
 const path = require('path');
 const { spawn } = require('child_process');
 const { deliverable, makeTempDir } = require('../../../test/support/native.js');
+const { identity: identityOf, publicationTemporary, publicationQuarantine, contentQuarantine } = require('./helpers.js');
 
 const addonPath = deliverable('anchorfile.node');
 const interposer = deliverable('anchorfile_faultinject.so');
@@ -32,15 +33,6 @@ const anchorfile = skipReason() ? null : require(addonPath);
 
 // ---------------------------------------------------------------------------
 // One storage tree per run
-
-function identityOf(file) {
-  const status = fs.lstatSync(file, { bigint: true });
-  return { dev: status.dev, ino: status.ino, size: status.size, mtimeNs: status.mtimeNs };
-}
-
-function publicationTemporary() {
-  return `ab${crypto.randomBytes(31).toString('hex')}.${crypto.randomUUID()}.tmp`;
-}
 
 // The receipt the removal must write, byte for byte; a partial receipt on
 // disk must be a strict prefix of it.
@@ -61,7 +53,7 @@ function makeRun(t, kind = 'publication') {
   fs.mkdirSync(dir, { recursive: true });
   fs.mkdirSync(path.join(root, 'spare'));
   const content = kind === 'content';
-  const name = content ? `blob-${crypto.randomBytes(8).toString('hex')}` : publicationTemporary();
+  const name = content ? `blob-${crypto.randomBytes(8).toString('hex')}` : publicationTemporary('ab');
   const file = path.join(dir, name);
   const bytes = crypto.randomBytes(300);
   fs.writeFileSync(file, bytes);
@@ -71,9 +63,7 @@ function makeRun(t, kind = 'publication') {
   fs.writeFileSync(impostor, impostorBytes);
   const run = {
     kind, root, dir, name, file, bytes, impostor, impostorBytes,
-    quarantine: content
-      ? `.content-recovery-${crypto.randomBytes(32).toString('hex')}`
-      : `.publication-recovery-${crypto.randomUUID()}`,
+    quarantine: content ? contentQuarantine() : publicationQuarantine(),
     parentId: identityOf(dir),
     fileId: identityOf(file),
     impostorId: identityOf(impostor),

@@ -14,6 +14,7 @@ const fs = require('fs');
 const path = require('path');
 const { spawn } = require('child_process');
 const { deliverable, makeTempDir } = require('../../../test/support/native.js');
+const { publicationTemporary, publicationQuarantine, contentQuarantine } = require('./helpers.js');
 
 const anchorfile = require(deliverable('anchorfile.node'));
 
@@ -90,17 +91,13 @@ function snapshot(dir) {
   return entries;
 }
 
-function temporaryName() {
-  return `ab${crypto.randomBytes(31).toString('hex')}.${crypto.randomUUID()}.tmp`;
-}
-
 // The storage root with its real directories, the look-alike outside, and
 // a parked link beside each component, ready for the attacker.
 function buildTrees(base) {
   const root = path.join(base, 'root');
   const outside = path.join(base, 'outside');
   const slots = Array.from({ length: SLOTS }, (_, i) => ({
-    temporary: temporaryName(),
+    temporary: publicationTemporary('ab'),
     final: `published-${i}`,
   }));
   fs.mkdirSync(path.join(root, PARENT), { recursive: true });
@@ -184,7 +181,7 @@ test('swapping parent components for links outside the root never lets an operat
     const name = slot.temporary;
     const status = statBig(`${ab}/${name}`);
     if (!status || (slot.pending && statBig(`${ab}/${slot.pending}`))) return;
-    const quarantine = `.publication-recovery-${crypto.randomUUID()}`;
+    const quarantine = publicationQuarantine();
     slot.pending = quarantine;
     fs.mkdirSync(`${ab}/${quarantine}`, { mode: 0o700 });
     const lines = ['publication-removal-v1', name, parentId.dev, parentId.ino, status.dev, status.ino,
@@ -225,11 +222,11 @@ test('swapping parent components for links outside the root never lets an operat
         attempt(counts, 'publish', () => anchorfile.publishNoReplace(root, PARENT, slot.temporary, slot.final));
         operations += 1;
       }
-      const quarantine = `.content-recovery-${crypto.randomBytes(32).toString('hex')}`;
+      const quarantine = contentQuarantine();
       contentQuarantines.set(quarantine, slot.final);
       removeFile(slot.final, quarantine);
     } else if (mode === 1) {
-      removeFile(name, `.publication-recovery-${crypto.randomUUID()}`);
+      removeFile(name, publicationQuarantine());
     } else if (name === slot.temporary) {
       plantInterruptedRemoval(slot);
     }
