@@ -82,25 +82,30 @@ bool IsValidUtf8(const unsigned char* bytes, size_t length) {
   return true;
 }
 
-const StandinCFArray* AsArray(CFArrayRef array) {
-  if (!standin::IsType(array, standin::kArrayType)) {
-    standin::Crash("CFArray function called with a non-array");
+// The object's record; a null or wrong object is a caller bug and crashes
+// with message.
+template <typename Record>
+const Record* RecordOrCrash(CFTypeRef object, CFTypeID type, const char* message) {
+  const Record* record = standin::AsRecord<Record>(object, type);
+  if (record == nullptr) {
+    standin::Crash(message);
   }
-  return static_cast<const StandinCFArray*>(standin::AsObject(array));
+  return record;
+}
+
+const StandinCFArray* AsArray(CFArrayRef array) {
+  return RecordOrCrash<StandinCFArray>(array, standin::kArrayType,
+                                       "CFArray function called with a non-array");
 }
 
 const StandinCFDictionary* AsDictionary(CFDictionaryRef dictionary) {
-  if (!standin::IsType(dictionary, standin::kDictionaryType)) {
-    standin::Crash("CFDictionary function called with a non-dictionary");
-  }
-  return static_cast<const StandinCFDictionary*>(standin::AsObject(dictionary));
+  return RecordOrCrash<StandinCFDictionary>(dictionary, standin::kDictionaryType,
+                                            "CFDictionary function called with a non-dictionary");
 }
 
 const StandinCFString* AsString(CFStringRef string) {
-  if (!standin::IsType(string, standin::kStringType)) {
-    standin::Crash("CFString function called with a non-string");
-  }
-  return static_cast<const StandinCFString*>(standin::AsObject(string));
+  return RecordOrCrash<StandinCFString>(string, standin::kStringType,
+                                        "CFString function called with a non-string");
 }
 
 bool KeysEqual(const StandinCFDictionary* dictionary, const void* stored, const void* key) {
@@ -475,14 +480,9 @@ CFNumberRef CFNumberCreate(CFAllocatorRef, CFNumberType theType, const void* val
   }
   int64_t value = 0;
   switch (theType) {
-    case kCFNumberSInt32Type: {
-      int32_t v;
-      memcpy(&v, valuePtr, sizeof v);
-      value = v;
-      break;
-    }
+    case kCFNumberSInt32Type:
     case kCFNumberIntType: {
-      int v;
+      int32_t v;
       memcpy(&v, valuePtr, sizeof v);
       value = v;
       break;
@@ -502,10 +502,11 @@ CFNumberRef CFNumberCreate(CFAllocatorRef, CFNumberType theType, const void* val
 }
 
 Boolean CFNumberGetValue(CFNumberRef number, CFNumberType theType, void* valuePtr) {
-  if (!standin::IsType(number, standin::kNumberType) || valuePtr == nullptr) {
+  const auto* record = standin::AsRecord<StandinCFNumber>(number, standin::kNumberType);
+  if (record == nullptr || valuePtr == nullptr) {
     standin::Crash("CFNumberGetValue called with a non-number");
   }
-  const int64_t value = static_cast<const StandinCFNumber*>(standin::AsObject(number))->value;
+  const int64_t value = record->value;
   if (theType == kCFNumberIntType || theType == kCFNumberSInt32Type) {
     const int v = static_cast<int>(value);
     memcpy(valuePtr, &v, sizeof v);
@@ -524,10 +525,9 @@ CFTypeID CFBooleanGetTypeID(void) {
 }
 
 Boolean CFBooleanGetValue(CFBooleanRef boolean) {
-  if (!standin::IsType(boolean, standin::kBooleanType)) {
-    standin::Crash("CFBooleanGetValue called with a non-boolean");
-  }
-  return static_cast<const StandinCFBoolean*>(standin::AsObject(boolean))->value;
+  return RecordOrCrash<StandinCFBoolean>(boolean, standin::kBooleanType,
+                                         "CFBooleanGetValue called with a non-boolean")
+      ->value;
 }
 
 }  // extern "C"

@@ -53,17 +53,11 @@ struct ContentHeader {
 constexpr uint64_t kContentMagic = 0x6b6579636f6e7431ULL;
 
 const StandinSecKeychain* AsKeychain(CFTypeRef keychain) {
-  if (!standin::IsType(keychain, standin::kKeychainType)) {
-    return nullptr;
-  }
-  return static_cast<const StandinSecKeychain*>(standin::AsObject(keychain));
+  return standin::AsRecord<StandinSecKeychain>(keychain, standin::kKeychainType);
 }
 
 const StandinSecKeychainItem* AsItem(CFTypeRef item) {
-  if (!standin::IsType(item, standin::kKeychainItemType)) {
-    return nullptr;
-  }
-  return static_cast<const StandinSecKeychainItem*>(standin::AsObject(item));
+  return standin::AsRecord<StandinSecKeychainItem>(item, standin::kKeychainItemType);
 }
 
 SecKeychainRef NewKeychain(const std::string& path) {
@@ -312,10 +306,11 @@ bool QueryString(CFDictionaryRef query, CFStringRef key, std::string* text, bool
   if (value == nullptr) {
     return true;
   }
-  if (!standin::IsType(value, standin::kStringType)) {
+  const auto* string = standin::AsRecord<StandinCFString>(value, standin::kStringType);
+  if (string == nullptr) {
     return false;
   }
-  *text = static_cast<const StandinCFString*>(standin::AsObject(value))->bytes;
+  *text = string->bytes;
   *present = true;
   return true;
 }

@@ -86,6 +86,13 @@ enum TypeId : CFTypeID {
 const StandinCFObject* AsObject(CFTypeRef object);
 bool IsType(CFTypeRef object, CFTypeID type);
 
+// The object's record when the object is non-null and of the given type,
+// else NULL.
+template <typename Record>
+const Record* AsRecord(CFTypeRef object, CFTypeID type) {
+  return IsType(object, type) ? static_cast<const Record*>(AsObject(object)) : nullptr;
+}
+
 // ---- keychain storage (keychain_store.cc) ----
 
 struct StoredItem {
