@@ -49,6 +49,17 @@ function removeHome(home) {
   fs.rmSync(home, { recursive: true, force: true });
 }
 
+// Runs fn in a new HOME (see makeHome) and removes the HOME afterwards,
+// however fn ends: by returning, by throwing, or by a promise that settles.
+async function withHome(keychains, fn) {
+  const home = makeHome(keychains);
+  try {
+    return await fn(home);
+  } finally {
+    removeHome(home);
+  }
+}
+
 function addItem(home, keychain, { service = SERVICE, account = ACCOUNT, password = 'secret' } = {}) {
   mustSecurity(home, ['add-generic-password', '-s', service, '-a', account, '-w', password, keychain]);
 }
@@ -83,5 +94,6 @@ function members(report) {
 
 module.exports = {
   IDENTITY, SERVICE, ACCOUNT,
-  security, mustSecurity, keychainPath, makeHome, removeHome, addItem, lockscout, probe, members,
+  security, mustSecurity, keychainPath, makeHome, removeHome, withHome, addItem, lockscout, probe,
+  members,
 };

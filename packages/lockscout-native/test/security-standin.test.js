@@ -9,13 +9,8 @@ const path = require('path');
 const { spawn } = require('child_process');
 const { deliverable } = require('../../../test/support/native');
 const {
-  SERVICE, ACCOUNT, security, mustSecurity, keychainPath, makeHome, removeHome,
+  SERVICE, ACCOUNT, security, mustSecurity, keychainPath, withHome,
 } = require('./lockscout-support');
-
-function withHome(keychains, fn) {
-  const home = makeHome(keychains);
-  return Promise.resolve(fn(home)).finally(() => removeHome(home));
-}
 
 function failsWith(result, status) {
   assert.equal(result.status, status, result.stderr);
