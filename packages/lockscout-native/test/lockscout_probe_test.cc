@@ -228,13 +228,11 @@ TEST_F(Probe, EachFailedCreationOfTheQueryIsAnAllocationFailure) {
     fake::Reset();
     S().lists = {{kLogin}};
     S().answers = {Found(Entry{})};
-    SecurityStandinFailNthCreate(-1);
-    // Armed once the probe holds its search list: the fake's list copy is
-    // the probe's only create before the query.
-    S().during_query = nullptr;
     const auto table = api_;
     static long failing;
     failing = n;
+    // Armed once the probe holds its search list: the fake's list copy is
+    // the probe's only create before the query.
     api_.SecKeychainCopySearchList = [](CFArrayRef* list) {
       const OSStatus code = fake::CopySearchList(list);
       SecurityStandinFailNthCreate(failing);
