@@ -155,6 +155,20 @@ std::vector<std::string> Without(const std::vector<std::string>& paths, const st
   return kept;
 }
 
+// errSecNoDefaultKeychain when no default keychain has been set.
+OSStatus DefaultKeychainPath(std::string* path) {
+  std::vector<std::string> defaults;
+  const OSStatus status = standin::ReadPathList("default-keychain", &defaults);
+  if (status != errSecSuccess) {
+    return status;
+  }
+  if (defaults.empty()) {
+    return errSecNoDefaultKeychain;
+  }
+  *path = defaults.front();
+  return errSecSuccess;
+}
+
 // Puts path at the end of the named list, or takes it out; never twice.
 OSStatus SetListed(const char* list, const std::string& path, bool listed) {
   std::vector<std::string> paths;
@@ -247,16 +261,7 @@ OSStatus AddTarget(SecKeychainRef keychain, std::string* path) {
     *path = AsKeychain(keychain)->path;
     return errSecSuccess;
   }
-  std::vector<std::string> defaults;
-  const OSStatus status = standin::ReadPathList("default-keychain", &defaults);
-  if (status != errSecSuccess) {
-    return status;
-  }
-  if (defaults.empty()) {
-    return errSecNoDefaultKeychain;
-  }
-  *path = defaults.front();
-  return errSecSuccess;
+  return DefaultKeychainPath(path);
 }
 
 // The whole check-then-write runs under the directory lock: two adders of
@@ -451,15 +456,12 @@ OSStatus SecKeychainCopyDefault(SecKeychainRef* keychain) {
   if (keychain == nullptr) {
     return errSecParam;
   }
-  std::vector<std::string> paths;
-  const OSStatus status = standin::ReadPathList("default-keychain", &paths);
+  std::string path;
+  const OSStatus status = DefaultKeychainPath(&path);
   if (status != errSecSuccess) {
     return status;
   }
-  if (paths.empty()) {
-    return errSecNoDefaultKeychain;
-  }
-  *keychain = NewKeychain(paths.front());
+  *keychain = NewKeychain(path);
   return errSecSuccess;
 }
 
