@@ -119,7 +119,11 @@ bool WriteAll(int fd, const std::string& text) {
     if (written < 0 && errno == EINTR) {
       continue;
     }
-    if (written <= 0) {
+    if (written < 0) {
+      return false;
+    }
+    if (written == 0) {
+      errno = EIO;  // no progress and no error number: never report a stale one
       return false;
     }
     done += static_cast<size_t>(written);
