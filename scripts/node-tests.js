@@ -4,7 +4,7 @@
 // in .test.js.
 const fs = require('fs');
 const path = require('path');
-const { spawnSync } = require('child_process');
+const { spawn } = require('child_process');
 
 const root = path.resolve(__dirname, '..');
 const dirs = [path.join(root, 'test')];
@@ -27,9 +27,33 @@ if (process.env.SANITIZER_PRELOAD) {
   // other programs pass it on explicitly when those are node processes.
   env.LD_PRELOAD = process.env.SANITIZER_PRELOAD;
 }
-const result = spawnSync(process.execPath, ['--test', ...selected], {
-  stdio: 'inherit',
-  env,
-  cwd: root,
+
+// A test that hangs fails after this long instead of holding the run until
+// an outside limit kills it without a word; the longest test takes seconds.
+const TEST_TIMEOUT_MS = 300000;
+
+// The runner gets a session of its own (detached). Inside a PID namespace
+// whose session leader lies outside it, as in containers and CI sandboxes,
+// Linux's getsid answers 0 for every process of that session, and the
+// process add-on rightly reads such a process as unreadable; in a session
+// of its own the runner and everything it starts have a visible session,
+// as every process has on macOS.
+const runner = spawn(process.execPath, [
+  '--test', '--test-force-exit', `--test-timeout=${TEST_TIMEOUT_MS}`, ...selected,
+], { stdio: 'inherit', env, cwd: root, detached: true });
+
+// Being detached, the runner's process group no longer hears the terminal's
+// Ctrl-C or a supervisor's TERM; pass them on to the whole group, so that
+// children the tests started go too.
+for (const signal of ['SIGINT', 'SIGTERM', 'SIGHUP']) {
+  process.on(signal, () => {
+    try {
+      process.kill(-runner.pid, signal);
+    } catch (error) {
+      if (error.code !== 'ESRCH') throw error;
+    }
+  });
+}
+runner.on('exit', (code) => {
+  process.exit(code === null ? 1 : code);
 });
-process.exit(result.status === null ? 1 : result.status);

@@ -60,7 +60,11 @@ function run() {
   Atomics.wait(new Int32Array(new SharedArrayBuffer(4)), 0, 0, 200);
 
   const self = proclineage.getDarwinProcess(process.pid);
-  show('this process', JSON.stringify(self));
+  show('this process', self === null
+    // In a container, a session begun outside its PID namespace has no
+    // visible leader and getsid answers 0, which reads as inconsistent.
+    ? 'null: this session began outside the PID namespace; try `setsid npm start`'
+    : JSON.stringify(self));
   show('TOUR_GREETING of the second child',
     JSON.stringify(proclineage.getDarwinEnvironmentValue(children[1].pid, 'TOUR_GREETING')));
 

@@ -90,8 +90,11 @@ test('a pid not in use: no arguments (null), no variables (false)', () => {
 test('a process that has exited and been reaped answers like an unused pid', async () => {
   const dir = waiterScript();
   const waiter = await startWaiter('/bin/sh', ['a'], { cwd: dir, env: { GONE: 'soon' } });
-  assert.equal(valueOf(waiter.pid, 'GONE'), 'soon');
-  await waiter.stop();
+  try {
+    assert.equal(valueOf(waiter.pid, 'GONE'), 'soon');
+  } finally {
+    await waiter.stop();
+  }
   assert.equal(argumentsOf(waiter.pid), null);
   assert.equal(valueOf(waiter.pid, 'GONE'), false);
 });

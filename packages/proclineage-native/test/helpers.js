@@ -91,6 +91,6 @@ function ownerOf(pid) {
 }
 
 module.exports = {
-  proclineage, waiterScript, startWaiter, withWaiter, startForeignWaiter, asNobody, unusedPid,
-  ownerOf,
+  proclineage, addonPath, waiterScript, startWaiter, withWaiter, startForeignWaiter, asNobody,
+  unusedPid, ownerOf,
 };

@@ -4,9 +4,10 @@
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('fs');
-const { spawn } = require('child_process');
+const { spawn, spawnSync } = require('child_process');
 const {
-  proclineage, waiterScript, startWaiter, startForeignWaiter, unusedPid, ownerOf, asNobody,
+  proclineage, addonPath, waiterScript, startWaiter, startForeignWaiter, unusedPid, ownerOf,
+  asNobody,
 } = require('./helpers');
 
 test('the own process, with the parent\'s unique id', () => {
@@ -26,24 +27,32 @@ test('the own process, with the parent\'s unique id', () => {
 test('a detached child: own group and session, linked to us, null once reaped', async () => {
   const dir = waiterScript();
   const waiter = await startWaiter('/bin/sh', ['a'], { cwd: dir, detached: true });
-  const self = proclineage.getDarwinProcess(process.pid);
-  const child = proclineage.getDarwinProcess(waiter.pid);
-  assert.equal(child.pid, waiter.pid);
-  assert.equal(child.ppid, process.pid);
-  assert.equal(child.pgid, waiter.pid);
-  assert.equal(child.sid, waiter.pid);
-  assert.equal(child.parentUniqueId, self.uniqueId);
-  assert.notEqual(child.uniqueId, self.uniqueId);
-  await waiter.stop();
+  try {
+    const self = proclineage.getDarwinProcess(process.pid);
+    const child = proclineage.getDarwinProcess(waiter.pid);
+    assert.equal(child.pid, waiter.pid);
+    assert.equal(child.ppid, process.pid);
+    assert.equal(child.pgid, waiter.pid);
+    assert.equal(child.sid, waiter.pid);
+    assert.equal(child.parentUniqueId, self.uniqueId);
+    assert.notEqual(child.uniqueId, self.uniqueId);
+  } finally {
+    await waiter.stop();
+  }
   assert.equal(proclineage.getDarwinProcess(waiter.pid), null);
 });
 
 test('a child that is not detached shares our group and session', async () => {
   const dir = waiterScript();
   const waiter = await startWaiter('/bin/sh', ['a'], { cwd: dir });
-  const self = proclineage.getDarwinProcess(process.pid);
-  const child = proclineage.getDarwinProcess(waiter.pid);
-  await waiter.stop();
+  let self;
+  let child;
+  try {
+    self = proclineage.getDarwinProcess(process.pid);
+    child = proclineage.getDarwinProcess(waiter.pid);
+  } finally {
+    await waiter.stop();
+  }
   assert.equal(child.pgid, self.pgid);
   assert.equal(child.sid, self.sid);
 });
@@ -53,8 +62,11 @@ test('two children started one after the other get different unique ids', async 
   const seen = new Set();
   for (let i = 0; i < 5; i += 1) {
     const waiter = await startWaiter('/bin/sh', ['a'], { cwd: dir });
-    seen.add(proclineage.getDarwinProcess(waiter.pid).uniqueId);
-    await waiter.stop();
+    try {
+      seen.add(proclineage.getDarwinProcess(waiter.pid).uniqueId);
+    } finally {
+      await waiter.stop();
+    }
   }
   assert.equal(seen.size, 5);
 });
@@ -110,4 +122,29 @@ test('the owner is the effective user, not the real one', async () => {
     child.kill('SIGKILL');
     await new Promise((resolve) => child.on('exit', resolve));
   }
+});
+
+// Linux answers getsid with 0 for a process whose session leader lies
+// outside its PID namespace (containers, sandboxes); macOS has no such
+// case. Such a process cannot be read consistently and is null, while a
+// process in a session of its own inside the namespace reads in full.
+test('in a PID namespace: null while the session is outside it, read once in its own', (t) => {
+  const script = `const addon = require(${JSON.stringify(addonPath)});
+    process.stdout.write(JSON.stringify(addon.getDarwinProcess(process.pid)));`;
+  const inNamespace = (...command) => spawnSync('unshare', [
+    '--pid', '--fork', '--mount-proc', ...command, process.execPath, '-e', script,
+  ], { encoding: 'utf8', env: process.env });
+  const outside = inNamespace();
+  if (outside.status !== 0) {
+    t.skip(`no PID namespace here: ${(outside.stderr || String(outside.error)).trim()}`);
+    return;
+  }
+  assert.equal(JSON.parse(outside.stdout), null);
+  const own = inNamespace('setsid');
+  assert.equal(own.status, 0, own.stderr);
+  const self = JSON.parse(own.stdout);
+  assert.equal(self.pid, 1);
+  assert.equal(self.sid, 1);
+  assert.equal(self.ppid, 0);
+  assert.equal(self.parentUniqueId, '0');
 });

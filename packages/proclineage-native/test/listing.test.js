@@ -43,9 +43,14 @@ test('as an unprivileged user: own process present, list complete, only own proc
 
 test('a child appears with a link to us and disappears once reaped', async () => {
   const waiter = await startWaiter('/bin/sh', ['a'], { cwd: waiterScript() });
-  const during = proclineage.listDarwinProcesses();
-  const direct = proclineage.getDarwinProcess(waiter.pid);
-  await waiter.stop();
+  let during;
+  let direct;
+  try {
+    during = proclineage.listDarwinProcesses();
+    direct = proclineage.getDarwinProcess(waiter.pid);
+  } finally {
+    await waiter.stop();
+  }
   const after = proclineage.listDarwinProcesses();
 
   const self = during.processes.find((p) => p.pid === process.pid);
