@@ -37,6 +37,7 @@ namespace {
 constexpr long kPidfsMagic = 0x50494446;       // "PIDF", f_type of a pidfs pidfd
 constexpr unsigned int kKernelThreadFlag = 0x00200000;  // PF_KTHREAD in stat's flags
 constexpr int kParentRetries = 3;
+constexpr int kImageRetries = 3;
 
 // The kernel's PIDFD_GET_INFO record (6.13 and later), first version. The
 // installed kernel headers may predate it, so it is spelt out here.
@@ -160,12 +161,11 @@ procinfo_linux::IdentifierSource CurrentSource() {
 
 // ---- /proc readers ---------------------------------------------------------
 
-// Reads a small /proc file of `pid` into `buffer` as a zero-terminated text.
-// Returns false with errno set (ESRCH when the process is gone).
-bool ReadProcText(int pid, const char* name, char* buffer, size_t size) {
-  char path[64];
-  snprintf(path, sizeof path, "/proc/%d/%s", pid, name);
-  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+// Reads a small /proc file, `name` below `dir_fd`, into `buffer` as a
+// zero-terminated text. Returns false with errno set (ESRCH when the
+// process is gone).
+bool ReadTextAt(int dir_fd, const char* name, char* buffer, size_t size) {
+  const int fd = openat(dir_fd, name, O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     errno = ProcessErrno(errno);
     return false;
@@ -179,6 +179,13 @@ bool ReadProcText(int pid, const char* name, char* buffer, size_t size) {
   }
   buffer[got] = '\0';
   return true;
+}
+
+// The same for the file `name` of the process `pid`.
+bool ReadProcText(int pid, const char* name, char* buffer, size_t size) {
+  char path[64];
+  snprintf(path, sizeof path, "/proc/%d/%s", pid, name);
+  return ReadTextAt(AT_FDCWD, path, buffer, size);
 }
 
 // The command name in stat is in parentheses and may itself hold spaces
@@ -715,14 +722,84 @@ bool FillArgumentArea(const ArgumentSource& source, Bytes* area) {
   return true;
 }
 
-bool BuildArgumentArea(int pid, Bytes* area) {
-  ArgumentSource source;
-  if (!OpenArgumentSource(pid, &source)) {
+// What changes when a process executes a new program: the executable
+// path and, with address-space randomisation, where the arguments and the
+// environment lie. macOS hands out the area in one piece; here it is read
+// file by file, so an exec in between would mix two programs' areas (the
+// old executable path with the new arguments). Equal marks before and
+// after the reads show that no exec came between.
+struct ImageMark {
+  char exe[4096];
+  ssize_t exe_length;
+  unsigned long long spans[4];
+};
+
+bool ReadImageMark(int dir_fd, ImageMark* mark) {
+  memset(mark, 0, sizeof *mark);
+  mark->exe_length = readlinkat(dir_fd, "exe", mark->exe, sizeof mark->exe - 1);
+  if (mark->exe_length < 0) {
+    errno = ProcessErrno(errno);
     return false;
   }
-  const bool ok = FillArgumentArea(source, area);
-  CloseKeepingErrno(source.dir_fd);
-  return ok;
+  char text[1024];
+  StatFields stat;
+  if (!ReadTextAt(dir_fd, "stat", text, sizeof text)) {
+    return false;
+  }
+  if (!ParseStat(text, &stat)) {
+    errno = EIO;
+    return false;
+  }
+  mark->spans[0] = stat.arg_start;
+  mark->spans[1] = stat.arg_end;
+  mark->spans[2] = stat.env_start;
+  mark->spans[3] = stat.env_end;
+  return true;
+}
+
+bool SameImage(const ImageMark& before, const ImageMark& after) {
+  return before.exe_length == after.exe_length &&
+         memcmp(before.exe, after.exe, static_cast<size_t>(before.exe_length)) == 0 &&
+         memcmp(before.spans, after.spans, sizeof before.spans) == 0;
+}
+
+// One read of the area between two image marks. Sets *same_image to
+// whether the area belongs to one program throughout.
+bool FillBetweenMarks(const ArgumentSource& source, Bytes* area, bool* same_image) {
+  ImageMark before;
+  ImageMark after;
+  if (!ReadImageMark(source.dir_fd, &before)) {
+    return false;
+  }
+  // The source's executable path was read before the first mark.
+  if (before.exe_length != static_cast<ssize_t>(source.exe_length) ||
+      memcmp(before.exe, source.exe, source.exe_length) != 0) {
+    *same_image = false;
+    return true;
+  }
+  if (!FillArgumentArea(source, area) || !ReadImageMark(source.dir_fd, &after)) {
+    return false;
+  }
+  *same_image = SameImage(before, after);
+  return true;
+}
+
+bool BuildArgumentArea(int pid, Bytes* area) {
+  for (int attempt = 0; attempt < kImageRetries; ++attempt) {
+    ArgumentSource source;
+    if (!OpenArgumentSource(pid, &source)) {
+      return false;
+    }
+    bool same_image = false;
+    const bool ok = FillBetweenMarks(source, area, &same_image);
+    CloseKeepingErrno(source.dir_fd);
+    if (!ok || same_image) {
+      return ok;
+    }
+    FreeBytes(area);  // the process executed a program meanwhile; read again
+  }
+  errno = EAGAIN;
+  return false;
 }
 
 // An upper bound of the area's size, for a size query, without reading the

@@ -3,7 +3,9 @@
 // source this kernel offers.
 #include <errno.h>
 #include <gtest/gtest.h>
+#include <limits.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -269,6 +271,60 @@ TEST(ArgumentArea, LayoutOfCountPathPaddingArgumentsEnvironment) {
   int unused_error = 0;
   ArgumentArea(UnusedPid(), &unused_error);
   EXPECT_EQ(unused_error, ESRCH);
+}
+
+// The executable path of an area, which comes right after its count word.
+std::string AreaPath(const std::string& area) {
+  return area.size() < 5 ? std::string() : area.substr(4, area.find('\0', 4) - 4);
+}
+
+// Reads the area of children caught in the middle of their exec, again and
+// again: each area read must belong to one program, the test's own image
+// before the exec or the shell after it, never the old path with the new
+// arguments.
+TEST(ArgumentArea, NeverMixesTheProgramsBeforeAndAfterAnExec) {
+  char shell[PATH_MAX];
+  ASSERT_NE(realpath("/bin/sh", shell), nullptr);
+  char own[PATH_MAX];
+  ASSERT_NE(realpath("/proc/self/exe", own), nullptr);
+  int reads_before = 0;
+  int reads_after = 0;
+  for (int round = 0; round < 60; ++round) {
+    int hold[2];
+    ASSERT_EQ(pipe(hold), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+      dup2(hold[0], 0);
+      close(hold[0]);
+      close(hold[1]);
+      char* const argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"),
+                            const_cast<char*>("read line"), nullptr};
+      char* const envp[] = {const_cast<char*>("EXECUTED=1"), nullptr};
+      execve("/bin/sh", argv, envp);
+      _exit(127);
+    }
+    close(hold[0]);
+    for (int i = 0; i < 2000; ++i) {
+      int error = 0;
+      const std::string area = ArgumentArea(child, &error);
+      if (error != 0) {
+        continue;  // the size changed with the exec, or the reads met it
+      }
+      const bool executed = area.find("EXECUTED=1") != std::string::npos;
+      EXPECT_EQ(AreaPath(area), executed ? shell : own) << "round " << round;
+      if (!executed) {
+        ++reads_before;
+      } else {
+        ++reads_after;
+        break;
+      }
+    }
+    close(hold[1]);
+    waitpid(child, nullptr, 0);
+  }
+  // Both sides of the exec were seen, or the test proved nothing.
+  EXPECT_GT(reads_before, 0);
+  EXPECT_GT(reads_after, 0);
 }
 
 TEST(ArgumentArea, TooSmallBufferAndUnknownNames) {
