@@ -1,15 +1,12 @@
 'use strict';
-// Shared by the keyfetch suites: a throwaway HOME with keychains set up
-// through the security tool (macOS's syntax, so these suites can run against
-// a real keychain too), and keyfetch runs inside it.
+// Shared by the keyfetch suites: a throwaway HOME with keychains (see
+// keychain-home.js), and keyfetch runs inside it.
 const assert = require('node:assert/strict');
-const fs = require('fs');
 const { spawn, spawnSync } = require('child_process');
-const { deliverable, makeTempDir } = require('../../../test/support/native');
+const { deliverable } = require('../../../test/support/native');
+const base = require('./keychain-home');
 
-const IDENTITY = 'Velkor Atlas';
-const SERVICE = `${IDENTITY} Safe Storage`;
-const ACCOUNT = `${IDENTITY} Key`;
+const { IDENTITY, SERVICE, ACCOUNT } = base;
 const FALLBACK_ACCOUNT = IDENTITY;
 
 // The keychain stand-in aborts a program that hands key bytes back to
@@ -18,35 +15,25 @@ const FALLBACK_ACCOUNT = IDENTITY;
 const ZEROING_CHECK = { SECURITY_STANDIN_REQUIRE_ZEROED_FREE: '1' };
 
 function environment(home) {
-  return { ...process.env, ...ZEROING_CHECK, HOME: home };
+  return base.homeEnvironment(home, ZEROING_CHECK);
 }
 
 function security(home, args) {
-  return spawnSync(deliverable('security'), args, { env: environment(home) });
+  return base.security(home, args, ZEROING_CHECK);
 }
 
 function mustSecurity(home, args) {
-  const result = security(home, args);
-  assert.equal(result.status, 0, `security ${args.join(' ')}: ${result.stderr}`);
-  return result;
+  return base.mustSecurity(home, args, ZEROING_CHECK);
 }
 
 // A new HOME whose search list holds the given keychains in order, the last
 // one named being the default keychain unless another is given.
 function makeHome({ keychains = ['login.keychain'], defaultKeychain } = {}) {
-  const home = makeTempDir('keyfetch-home-');
-  fs.mkdirSync(`${home}/Library/Keychains`, { recursive: true });
-  for (const keychain of keychains) {
-    mustSecurity(home, ['create-keychain', '-p', 'pw', keychain]);
-  }
-  mustSecurity(home, ['list-keychains', '-d', 'user', '-s', ...keychains]);
-  mustSecurity(home, ['default-keychain', '-s', defaultKeychain || keychains[keychains.length - 1]]);
-  return home;
+  return base.makeKeychainHome('keyfetch-home-', keychains,
+    defaultKeychain || keychains[keychains.length - 1], ZEROING_CHECK);
 }
 
-function removeHome(home) {
-  fs.rmSync(home, { recursive: true, force: true });
-}
+const { removeHome } = base;
 
 // Plants a key of arbitrary bytes.
 function plantKey(home, bytes, { account = ACCOUNT, service = SERVICE, keychain } = {}) {
