@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
 #include <set>
 #include <string>
 #include <thread>
@@ -22,12 +23,14 @@ namespace {
 
 using procinfo_linux::IdentifierSource;
 
-// A child that sleeps until killed; reaped by the destructor.
+// A child that runs `before` (if any), then sleeps until killed; reaped by
+// the destructor.
 struct SleepingChild {
   pid_t pid = -1;
-  SleepingChild() {
+  explicit SleepingChild(const std::function<void()>& before = {}) {
     pid = fork();
     if (pid == 0) {
+      if (before) before();
       pause();
       _exit(0);
     }
@@ -145,30 +148,27 @@ TEST(ProcessInfo, MissingProcessesAndBadRequests) {
 }
 
 TEST(ProcessInfo, ThreadIdsAreNotProcesses) {
-  pid_t thread_id = 0;
   // The main thread of a child is its process; a second thread's id must
   // not read as a process of its own.
-  int pipe_fds[2];
-  ASSERT_EQ(pipe(pipe_fds), 0);
-  const pid_t child = fork();
-  if (child == 0) {
+  int tid_pipe[2];
+  ASSERT_EQ(pipe(tid_pipe), 0);
+  SleepingChild child([&] {
     std::thread helper([&] {
       const pid_t tid = gettid();
-      (void)!write(pipe_fds[1], &tid, sizeof tid);
+      (void)!write(tid_pipe[1], &tid, sizeof tid);
       pause();
     });
     helper.join();
-    _exit(0);
-  }
-  ASSERT_EQ(read(pipe_fds[0], &thread_id, sizeof thread_id), static_cast<ssize_t>(sizeof thread_id));
-  close(pipe_fds[0]);
-  close(pipe_fds[1]);
+  });
+  close(tid_pipe[1]);  // so that a child that died early ends the read
+  pid_t thread_id = 0;
+  const ssize_t got = read(tid_pipe[0], &thread_id, sizeof thread_id);
+  close(tid_pipe[0]);
+  ASSERT_EQ(got, static_cast<ssize_t>(sizeof thread_id));
   proc_bsdinfo bsd;
   EXPECT_FALSE(BsdInfo(thread_id, &bsd));
   EXPECT_EQ(errno, ESRCH);
-  EXPECT_TRUE(BsdInfo(child, &bsd));
-  kill(child, SIGKILL);
-  waitpid(child, nullptr, 0);
+  EXPECT_TRUE(BsdInfo(child.pid, &bsd));
 }
 
 std::vector<int> ListAll() {
@@ -226,43 +226,65 @@ std::string ArgumentArea(int pid, int* error) {
   return area;
 }
 
-TEST(ArgumentArea, LayoutOfCountPathPaddingArgumentsEnvironment) {
-  // The shell waits on a pipe, so that it starts no process that would
-  // outlive the test.
-  int hold[2];
-  ASSERT_EQ(pipe(hold), 0);
-  const pid_t child = fork();
-  if (child == 0) {
-    dup2(hold[0], 0);
-    close(hold[0]);
-    close(hold[1]);
-    char* const argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"),
-                          const_cast<char*>("read line"), const_cast<char*>("x"),
-                          const_cast<char*>(""), const_cast<char*>("30"), nullptr};
-    char* const envp[] = {const_cast<char*>("ALPHA=1"), const_cast<char*>("BETA="), nullptr};
-    execve("/bin/sh", argv, envp);
-    _exit(127);
+// The executable path of an area, which comes right after its count word.
+std::string AreaPath(const std::string& area) {
+  return area.size() < 5 ? std::string() : area.substr(4, area.find('\0', 4) - 4);
+}
+
+// /bin/sh run with the test's own argv and envp. It waits on a pipe for
+// its standard input, so that it starts no process that would outlive the
+// test; Stop, or the destructor, closes the pipe and reaps it.
+struct ShellChild {
+  pid_t pid = -1;
+  int hold = -1;
+  ShellChild(std::vector<const char*> argv, std::vector<const char*> envp) {
+    argv.push_back(nullptr);  // built before the fork: the child only execs
+    envp.push_back(nullptr);
+    int fds[2];
+    if (pipe(fds) != 0) return;
+    pid = fork();
+    if (pid == 0) {
+      dup2(fds[0], 0);
+      close(fds[0]);
+      close(fds[1]);
+      execve("/bin/sh", const_cast<char* const*>(argv.data()),
+             const_cast<char* const*>(envp.data()));
+      _exit(127);
+    }
+    close(fds[0]);
+    hold = fds[1];
   }
-  close(hold[0]);
+  ~ShellChild() { Stop(); }
+  void Stop() {
+    if (hold >= 0) close(hold);
+    hold = -1;
+    if (pid > 0) waitpid(pid, nullptr, 0);
+    pid = -1;
+  }
+};
+
+TEST(ArgumentArea, LayoutOfCountPathPaddingArgumentsEnvironment) {
+  ShellChild child({"sh", "-c", "read line", "x", "", "30"}, {"ALPHA=1", "BETA="});
+  ASSERT_GT(child.pid, 0);
   // Wait for the exec to replace the forked image.
   std::string area;
   int error = 0;
   for (int i = 0; i < 200; ++i) {
-    area = ArgumentArea(child, &error);
+    area = ArgumentArea(child.pid, &error);
     if (area.find("ALPHA=1") != std::string::npos) break;
     usleep(10000);
   }
-  close(hold[1]);
-  waitpid(child, nullptr, 0);
+  child.Stop();
   ASSERT_EQ(error, 0);
+  ASSERT_GE(area.size(), 4u);
   int32_t count = 0;
   memcpy(&count, area.data(), 4);
   EXPECT_EQ(count, 6);
-  const std::string path = area.substr(4, area.find('\0', 4) - 4);
+  const std::string path = AreaPath(area);
   EXPECT_EQ(path.find("/"), 0u);
   EXPECT_NE(path.find("sh"), std::string::npos);
   size_t position = 4 + path.size() + 1;
-  while (area[position] == '\0') ++position;
+  while (position < area.size() && area[position] == '\0') ++position;
   EXPECT_EQ(position % 8, 0u);
   const std::string rest = area.substr(position);
   const char expected[] = "sh\0-c\0read line\0x\0\0" "30\0ALPHA=1\0BETA=\0";
@@ -271,11 +293,6 @@ TEST(ArgumentArea, LayoutOfCountPathPaddingArgumentsEnvironment) {
   int unused_error = 0;
   ArgumentArea(UnusedPid(), &unused_error);
   EXPECT_EQ(unused_error, ESRCH);
-}
-
-// The executable path of an area, which comes right after its count word.
-std::string AreaPath(const std::string& area) {
-  return area.size() < 5 ? std::string() : area.substr(4, area.find('\0', 4) - 4);
 }
 
 // Reads the area of children caught in the middle of their exec, again and
@@ -290,23 +307,11 @@ TEST(ArgumentArea, NeverMixesTheProgramsBeforeAndAfterAnExec) {
   int reads_before = 0;
   int reads_after = 0;
   for (int round = 0; round < 60; ++round) {
-    int hold[2];
-    ASSERT_EQ(pipe(hold), 0);
-    const pid_t child = fork();
-    if (child == 0) {
-      dup2(hold[0], 0);
-      close(hold[0]);
-      close(hold[1]);
-      char* const argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"),
-                            const_cast<char*>("read line"), nullptr};
-      char* const envp[] = {const_cast<char*>("EXECUTED=1"), nullptr};
-      execve("/bin/sh", argv, envp);
-      _exit(127);
-    }
-    close(hold[0]);
+    ShellChild child({"sh", "-c", "read line"}, {"EXECUTED=1"});
+    ASSERT_GT(child.pid, 0);
     for (int i = 0; i < 2000; ++i) {
       int error = 0;
-      const std::string area = ArgumentArea(child, &error);
+      const std::string area = ArgumentArea(child.pid, &error);
       if (error != 0) {
         continue;  // the size changed with the exec, or the reads met it
       }
@@ -319,8 +324,6 @@ TEST(ArgumentArea, NeverMixesTheProgramsBeforeAndAfterAnExec) {
         break;
       }
     }
-    close(hold[1]);
-    waitpid(child, nullptr, 0);
   }
   // Both sides of the exec were seen, or the test proved nothing.
   EXPECT_GT(reads_before, 0);
