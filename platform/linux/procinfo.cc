@@ -851,29 +851,38 @@ void ForceIdentifierSource(int source) { forced_source.store(source); }
 
 }  // namespace procinfo_linux
 
+namespace {
+
+// Answers one flavour: the record `read` fills, copied out whole, as
+// proc_pidinfo does, or 0 with errno set. A buffer too small for the
+// record is EINVAL.
+template <typename Record>
+int AnswerFlavor(bool (*read)(int, Record*), int pid, void* buffer, int buffersize) {
+  if (buffer == nullptr || buffersize < static_cast<int>(sizeof(Record))) {
+    errno = EINVAL;
+    return 0;
+  }
+  Record record;
+  if (!read(pid, &record)) {
+    return 0;
+  }
+  memcpy(buffer, &record, sizeof record);
+  return static_cast<int>(sizeof record);
+}
+
+}  // namespace
+
 extern "C" int proc_pidinfo(int pid, int flavor, uint64_t arg, void* buffer, int buffersize) {
   (void)arg;
   if (pid <= 0) {
     errno = ESRCH;
     return 0;
   }
-  if (flavor == PROC_PIDTBSDINFO && buffer != nullptr &&
-      buffersize >= static_cast<int>(sizeof(proc_bsdinfo))) {
-    proc_bsdinfo info;
-    if (!ReadBsdInfo(pid, &info)) {
-      return 0;
-    }
-    memcpy(buffer, &info, sizeof info);
-    return static_cast<int>(sizeof info);
+  if (flavor == PROC_PIDTBSDINFO) {
+    return AnswerFlavor(ReadBsdInfo, pid, buffer, buffersize);
   }
-  if (flavor == PROC_PIDUNIQIDENTIFIERINFO && buffer != nullptr &&
-      buffersize >= static_cast<int>(sizeof(proc_uniqidentifierinfo))) {
-    proc_uniqidentifierinfo info;
-    if (!ReadUniqueIds(pid, &info)) {
-      return 0;
-    }
-    memcpy(buffer, &info, sizeof info);
-    return static_cast<int>(sizeof info);
+  if (flavor == PROC_PIDUNIQIDENTIFIERINFO) {
+    return AnswerFlavor(ReadUniqueIds, pid, buffer, buffersize);
   }
   errno = EINVAL;
   return 0;

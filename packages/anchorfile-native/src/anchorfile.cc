@@ -523,7 +523,8 @@ napi_value PublishPosix(napi_env env, const ByteString& root, const ComponentLis
                         const ByteString& source, const ByteString& destination) {
   const int root_fd = open(root.c_str(), kAnchoredDirectoryFlags);
   if (root_fd < 0) {
-    ThrowError(env, "Could not open the storage root.", PosixErrorCode(errno));
+    const int saved_errno = errno;
+    ThrowError(env, "Could not open the storage root.", PosixErrorCode(saved_errno));
     return nullptr;
   }
   int parent_fd = root_fd;
@@ -843,7 +844,8 @@ napi_value RemoveAnchoredFile(napi_env env, napi_callback_info info) {
   const int parent_fd =
       OpenRemovalParent(root, components, receipt.parentDevice, receipt.parentInode);
   if (parent_fd < 0) {
-    ThrowError(env, "Could not anchor removal parent.", PosixErrorCode(errno));
+    const int saved_errno = errno;
+    ThrowError(env, "Could not anchor removal parent.", PosixErrorCode(saved_errno));
     return nullptr;
   }
   if (mkdirat(parent_fd, quarantine_name.c_str(), 0700) != 0) {
@@ -924,11 +926,13 @@ bool RecoverQuarantine(napi_env env, int parent_fd, int quarantine_fd,
     // No receipt: the removal never got as far as recording anything, so the
     // quarantine holds nothing of value. rmdir refuses if it holds entries.
     if (unlinkat(parent_fd, quarantine_name.c_str(), AT_REMOVEDIR) != 0) {
-      ThrowError(env, "Unrecognized publication recovery receipt.", PosixErrorCode(errno));
+      const int saved_errno = errno;
+      ThrowError(env, "Unrecognized publication recovery receipt.", PosixErrorCode(saved_errno));
       return false;
     }
     if (fsync(parent_fd) != 0) {
-      ThrowError(env, "Could not sync recovery directory.", PosixErrorCode(errno));
+      const int saved_errno = errno;
+      ThrowError(env, "Could not sync recovery directory.", PosixErrorCode(saved_errno));
       return false;
     }
     return true;
@@ -938,7 +942,8 @@ bool RecoverQuarantine(napi_env env, int parent_fd, int quarantine_fd,
     return false;
   }
   if (FinishRemoval(parent_fd, quarantine_fd, quarantine_name, receipt) != 0) {
-    ThrowError(env, kRequiresRecovery + quarantine_name, PosixErrorCode(errno));
+    const int saved_errno = errno;
+    ThrowError(env, kRequiresRecovery + quarantine_name, PosixErrorCode(saved_errno));
     return false;
   }
   return true;
@@ -963,7 +968,8 @@ napi_value RecoverAnchoredRemoval(napi_env env, napi_callback_info info) {
 
   const int parent_fd = OpenRemovalParent(root, components, parent_device, parent_inode);
   if (parent_fd < 0) {
-    ThrowError(env, "Could not anchor recovery parent.", PosixErrorCode(errno));
+    const int saved_errno = errno;
+    ThrowError(env, "Could not anchor recovery parent.", PosixErrorCode(saved_errno));
     return nullptr;
   }
   const int quarantine_fd = OpenRemovalQuarantine(parent_fd, quarantine_name);
