@@ -4,23 +4,24 @@
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const {
-  proclineage, waiterScript, startWaiter, withWaiter, startForeignWaiter, asNobody, unusedPid,
+  proclineage, startSh, startForeignWaiter, withWaiters, withWaiter, asNobody, unusedPid,
 } = require('./helpers');
 
 const { getDarwinProcessArguments: argumentsOf, getDarwinEnvironmentValue: valueOf } = proclineage;
 
-test('arguments a, "" and b come back whole, empty one included', async () => {
-  // The script's name is the first argument, so argv is exactly sh a "" b.
-  await withWaiter(['', 'b'], {}, (pid) => {
-    assert.deepEqual(argumentsOf(pid), ['/bin/sh', 'a', '', 'b']);
-  });
-});
-
-test('leading empty arguments are taken for padding; the count is filled from what follows', async () => {
-  await withWaiter(['x'], { argv0: '', env: { FIRST: '1', SECOND: '2' } }, (pid) => {
-    assert.deepEqual(argumentsOf(pid), ['a', 'x', 'FIRST=1']);
-  });
-});
+// The script's name is the first argument, so argv is exactly sh a "" b.
+// An empty argv[0] cannot be told from the padding after the path: it is
+// skipped, and the count of three takes in the environment's first entry.
+for (const [name, args, options, expected] of [
+  ['arguments a, "" and b come back whole, empty one included',
+    ['', 'b'], {}, ['/bin/sh', 'a', '', 'b']],
+  ['leading empty arguments are taken for padding; the count is filled from what follows',
+    ['x'], { argv0: '', env: { FIRST: '1', SECOND: '2' } }, ['a', 'x', 'FIRST=1']],
+]) {
+  test(name, () => withWaiter(args, options, (pid) => {
+    assert.deepEqual(argumentsOf(pid), expected);
+  }));
+}
 
 test('the own process: node\'s argument vector', () => {
   const seen = argumentsOf(process.pid);
@@ -38,16 +39,12 @@ test('environment values: empty, prefixes, arguments first, first of two equal n
     'DUP=': 'second',
     'UTF8_é': 'accent',
   };
+  const expected = {
+    EMPTY: '', PATH: '/usr/bin:/bin', PATHX: 'not-path', PAT: false, SHADOWED: 'from-argument',
+    DUP: 'first', 'UTF8_é': 'accent', ABSENT: false, sh: false,
+  };
   await withWaiter(['SHADOWED=from-argument'], { env }, (pid) => {
-    assert.equal(valueOf(pid, 'EMPTY'), '');
-    assert.equal(valueOf(pid, 'PATH'), '/usr/bin:/bin');
-    assert.equal(valueOf(pid, 'PATHX'), 'not-path');
-    assert.equal(valueOf(pid, 'PAT'), false);
-    assert.equal(valueOf(pid, 'SHADOWED'), 'from-argument');
-    assert.equal(valueOf(pid, 'DUP'), 'first');
-    assert.equal(valueOf(pid, 'UTF8_é'), 'accent');
-    assert.equal(valueOf(pid, 'ABSENT'), false);
-    assert.equal(valueOf(pid, 'sh'), false);
+    for (const [name, value] of Object.entries(expected)) assert.equal(valueOf(pid, name), value, name);
   });
   // Only PATHX: PATH must not match it.
   await withWaiter([], { env: { PATHX: 'x' } }, (pid) => {
@@ -69,16 +66,13 @@ test('names are measured in UTF-8 bytes: 255 accepted, 256 and empty refused', a
 });
 
 test('bad arguments are null', () => {
-  assert.equal(argumentsOf(), null);
-  assert.equal(argumentsOf(process.pid, 1), null);
-  assert.equal(argumentsOf('1'), null);
-  assert.equal(argumentsOf(0), null);
-  assert.equal(argumentsOf(-5), null);
-  assert.equal(valueOf(process.pid), null);
-  assert.equal(valueOf(process.pid, 'PATH', 1), null);
-  assert.equal(valueOf(process.pid, 7), null);
-  assert.equal(valueOf('x', 'PATH'), null);
-  assert.equal(valueOf(0, 'PATH'), null);
+  const { pid } = process;
+  for (const args of [[], [pid, 1], ['1'], [0], [-5]]) {
+    assert.equal(argumentsOf(...args), null, JSON.stringify(args));
+  }
+  for (const args of [[pid], [pid, 'PATH', 1], [pid, 7], ['x', 'PATH'], [0, 'PATH']]) {
+    assert.equal(valueOf(...args), null, JSON.stringify(args));
+  }
 });
 
 test('a pid not in use: no arguments (null), no variables (false)', () => {
@@ -88,33 +82,24 @@ test('a pid not in use: no arguments (null), no variables (false)', () => {
 });
 
 test('a process that has exited and been reaped answers like an unused pid', async () => {
-  const dir = waiterScript();
-  const waiter = await startWaiter('/bin/sh', ['a'], { cwd: dir, env: { GONE: 'soon' } });
-  try {
-    assert.equal(valueOf(waiter.pid, 'GONE'), 'soon');
-  } finally {
-    await waiter.stop();
-  }
-  assert.equal(argumentsOf(waiter.pid), null);
-  assert.equal(valueOf(waiter.pid, 'GONE'), false);
+  const reaped = await withWaiter([], { env: { GONE: 'soon' } }, (pid) => {
+    assert.equal(valueOf(pid, 'GONE'), 'soon');
+    return pid;
+  });
+  assert.equal(argumentsOf(reaped), null);
+  assert.equal(valueOf(reaped, 'GONE'), false);
 });
 
-test('another user\'s process is refused to an unprivileged caller', async () => {
-  const dir = waiterScript();
-  const rootWaiter = await startWaiter('/bin/sh', ['a'], { cwd: dir, env: { SECRET: 'root-only' } });
-  const foreign = await startForeignWaiter();
-  try {
-    const seen = asNobody(`(addon, [rootPid, ownPid]) => ({
-      args: addon.getDarwinProcessArguments(Number(rootPid)),
-      value: addon.getDarwinEnvironmentValue(Number(rootPid), 'SECRET'),
-      sibling: addon.getDarwinProcessArguments(Number(ownPid)),
-    })`, [rootWaiter.pid, foreign.pid]);
-    assert.equal(seen.args, null);
-    assert.equal(seen.value, null);
-    // The same caller does read a process of its own user.
-    assert.deepEqual(seen.sibling, ['/bin/sh', 'a']);
-  } finally {
-    await rootWaiter.stop();
-    await foreign.stop();
-  }
-});
+test('another user\'s process is refused to an unprivileged caller', () => withWaiters([
+  startSh([], { env: { SECRET: 'root-only' } }), startForeignWaiter(),
+], (rootPid, foreignPid) => {
+  const seen = asNobody(`(addon, [rootPid, ownPid]) => ({
+    args: addon.getDarwinProcessArguments(Number(rootPid)),
+    value: addon.getDarwinEnvironmentValue(Number(rootPid), 'SECRET'),
+    sibling: addon.getDarwinProcessArguments(Number(ownPid)),
+  })`, [rootPid, foreignPid]);
+  assert.equal(seen.args, null);
+  assert.equal(seen.value, null);
+  // The same caller does read a process of its own user.
+  assert.deepEqual(seen.sibling, ['/bin/sh', 'a']);
+}));

@@ -10,23 +10,28 @@ const { deliverable, makeTempDir, runNodeAsNobody } = require('../../../test/sup
 const addonPath = deliverable('proclineage.node');
 const proclineage = require(addonPath);
 
-// A shell script named `name` in a directory everyone can read, so that
-// `/bin/sh name ...` makes a process whose arguments are the test's own.
-// It says "ready" once the shell runs it and waits until standard input
-// closes.
-function waiterScript(name = 'a') {
-  const dir = makeTempDir('proclineage-');
-  fs.chmodSync(dir, 0o755);
-  fs.writeFileSync(path.join(dir, name), 'echo ready\nread line\n', { mode: 0o644 });
-  return dir;
+// A directory everyone can read holding the shell script `a`, so that
+// `/bin/sh a ...` makes a process whose arguments are the test's own. The
+// script says "ready" once the shell runs it and waits until standard
+// input closes. One per test file, removed when the file's process exits.
+let scriptDir = null;
+function waiterScript() {
+  if (scriptDir === null) {
+    scriptDir = makeTempDir('proclineage-');
+    process.on('exit', () => fs.rmSync(scriptDir, { recursive: true, force: true }));
+    fs.chmodSync(scriptDir, 0o755);
+    fs.writeFileSync(path.join(scriptDir, 'a'), 'echo ready\nread line\n', { mode: 0o644 });
+  }
+  return scriptDir;
 }
 
-// Starts `command args` in `cwd` and resolves once it printed "ready".
-// `stop()` ends it and resolves after it has been reaped.
+// Starts `command args` next to the script and resolves once it printed
+// "ready". `stop()` ends it and resolves after it has been reaped.
 function startWaiter(command, args, options = {}) {
   const child = spawn(command, args, {
     stdio: ['pipe', 'pipe', 'inherit'],
-    env: options.env || {},
+    cwd: waiterScript(),
+    env: {},
     ...options,
   });
   const exited = new Promise((resolve) => child.on('exit', resolve));
@@ -36,6 +41,7 @@ function startWaiter(command, args, options = {}) {
       seen += chunk;
       if (seen.includes('ready')) resolve();
     });
+    child.on('error', reject);
     child.on('exit', (code) => reject(new Error(`waiter exited early (${code})`)));
   });
   const stop = async () => {
@@ -45,23 +51,37 @@ function startWaiter(command, args, options = {}) {
   return ready.then(() => ({ pid: child.pid, stop }));
 }
 
-// Runs `check(pid)` while a waiter started as `/bin/sh a ...args` runs,
-// and stops it afterwards whatever `check` does.
-async function withWaiter(args, options, check) {
-  const waiter = await startWaiter('/bin/sh', ['a', ...args], { cwd: waiterScript(), ...options });
-  try {
-    await check(waiter.pid);
-  } finally {
-    await waiter.stop();
-  }
+// A waiter run as `/bin/sh a ...args`.
+function startSh(args = [], options = {}) {
+  return startWaiter('/bin/sh', ['a', ...args], options);
 }
 
 // A waiter under uid/gid 65534, for "another user's process".
 function startForeignWaiter() {
-  const dir = waiterScript();
   return startWaiter('setpriv', [
     '--reuid=65534', '--regid=65534', '--clear-groups', '/bin/sh', 'a',
-  ], { cwd: dir });
+  ]);
+}
+
+// Waits for every waiter that `starts` (promises of the functions above)
+// make, runs `check(...pids)` and returns what it returns. Every waiter
+// that started is stopped afterwards, whatever `check` does and even when
+// another one failed to start.
+async function withWaiters(starts, check) {
+  const settled = await Promise.allSettled(starts);
+  const waiters = settled.filter((s) => s.status === 'fulfilled').map((s) => s.value);
+  try {
+    const failed = settled.find((s) => s.status === 'rejected');
+    if (failed) throw failed.reason;
+    return await check(...waiters.map((w) => w.pid));
+  } finally {
+    await Promise.all(waiters.map((w) => w.stop()));
+  }
+}
+
+// The same for one `/bin/sh a ...args`.
+function withWaiter(args, options, check) {
+  return withWaiters([startSh(args, options)], check);
 }
 
 // Runs `body` (a function source taking the add-on) in node as uid 65534
@@ -91,6 +111,6 @@ function ownerOf(pid) {
 }
 
 module.exports = {
-  proclineage, addonPath, waiterScript, startWaiter, withWaiter, startForeignWaiter, asNobody,
-  unusedPid, ownerOf,
+  proclineage, addonPath, startSh, startForeignWaiter, withWaiters, withWaiter, asNobody, unusedPid,
+  ownerOf,
 };

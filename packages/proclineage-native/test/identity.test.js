@@ -6,8 +6,7 @@ const assert = require('node:assert/strict');
 const fs = require('fs');
 const { spawn, spawnSync } = require('child_process');
 const {
-  proclineage, addonPath, waiterScript, startWaiter, startForeignWaiter, unusedPid, ownerOf,
-  asNobody,
+  proclineage, addonPath, startForeignWaiter, withWaiters, withWaiter, unusedPid, ownerOf, asNobody,
 } = require('./helpers');
 
 test('the own process, with the parent\'s unique id', () => {
@@ -18,78 +17,55 @@ test('the own process, with the parent\'s unique id', () => {
   assert.match(self.uniqueId, /^[1-9][0-9]*$/);
   assert.match(self.parentUniqueId, /^(0|[1-9][0-9]*)$/);
   assert.deepEqual(Object.keys(self), ['pid', 'ppid', 'pgid', 'sid', 'uniqueId', 'parentUniqueId']);
+  // Our parent is the test runner, a process of ours in our session.
   const parent = proclineage.getDarwinProcess(process.ppid);
-  if (parent !== null) assert.equal(self.parentUniqueId, parent.uniqueId);
+  assert.notEqual(parent, null);
+  assert.equal(self.parentUniqueId, parent.uniqueId);
   // The same process reads the same twice.
   assert.deepEqual(proclineage.getDarwinProcess(process.pid), self);
 });
 
 test('a detached child: own group and session, linked to us, null once reaped', async () => {
-  const dir = waiterScript();
-  const waiter = await startWaiter('/bin/sh', ['a'], { cwd: dir, detached: true });
-  try {
+  const reaped = await withWaiter([], { detached: true }, (pid) => {
     const self = proclineage.getDarwinProcess(process.pid);
-    const child = proclineage.getDarwinProcess(waiter.pid);
-    assert.equal(child.pid, waiter.pid);
+    const child = proclineage.getDarwinProcess(pid);
+    assert.equal(child.pid, pid);
     assert.equal(child.ppid, process.pid);
-    assert.equal(child.pgid, waiter.pid);
-    assert.equal(child.sid, waiter.pid);
+    assert.equal(child.pgid, pid);
+    assert.equal(child.sid, pid);
     assert.equal(child.parentUniqueId, self.uniqueId);
     assert.notEqual(child.uniqueId, self.uniqueId);
-  } finally {
-    await waiter.stop();
-  }
-  assert.equal(proclineage.getDarwinProcess(waiter.pid), null);
+    return pid;
+  });
+  assert.equal(proclineage.getDarwinProcess(reaped), null);
 });
 
-test('a child that is not detached shares our group and session', async () => {
-  const dir = waiterScript();
-  const waiter = await startWaiter('/bin/sh', ['a'], { cwd: dir });
-  let self;
-  let child;
-  try {
-    self = proclineage.getDarwinProcess(process.pid);
-    child = proclineage.getDarwinProcess(waiter.pid);
-  } finally {
-    await waiter.stop();
-  }
+test('a child that is not detached shares our group and session', () => withWaiter([], {}, (pid) => {
+  const self = proclineage.getDarwinProcess(process.pid);
+  const child = proclineage.getDarwinProcess(pid);
   assert.equal(child.pgid, self.pgid);
   assert.equal(child.sid, self.sid);
-});
+}));
 
 test('two children started one after the other get different unique ids', async () => {
-  const dir = waiterScript();
   const seen = new Set();
   for (let i = 0; i < 5; i += 1) {
-    const waiter = await startWaiter('/bin/sh', ['a'], { cwd: dir });
-    try {
-      seen.add(proclineage.getDarwinProcess(waiter.pid).uniqueId);
-    } finally {
-      await waiter.stop();
-    }
+    await withWaiter([], {}, (pid) => seen.add(proclineage.getDarwinProcess(pid).uniqueId));
   }
   assert.equal(seen.size, 5);
 });
 
-test('another user\'s process is null', async () => {
-  const waiter = await startForeignWaiter();
-  try {
-    assert.equal(ownerOf(waiter.pid), 65534);
-    assert.equal(proclineage.getDarwinProcess(waiter.pid), null);
-  } finally {
-    await waiter.stop();
-  }
-});
+test('another user\'s process is null', () => withWaiters([startForeignWaiter()], (pid) => {
+  assert.equal(ownerOf(pid), 65534);
+  assert.equal(proclineage.getDarwinProcess(pid), null);
+}));
 
 test('bad arguments and unused pids are null, fractions are truncated', () => {
-  const { getDarwinProcess } = proclineage;
-  assert.equal(getDarwinProcess(), null);
-  assert.equal(getDarwinProcess(process.pid, process.pid), null);
-  assert.equal(getDarwinProcess(String(process.pid)), null);
-  assert.equal(getDarwinProcess(0), null);
-  assert.equal(getDarwinProcess(-1), null);
-  assert.equal(getDarwinProcess(unusedPid()), null);
-  assert.equal(getDarwinProcess(process.pid + 0.9).pid, process.pid);
+  const { pid } = process;
+  for (const args of [[], [pid, pid], [String(pid)], [0], [-1], [unusedPid()]]) {
+    assert.equal(proclineage.getDarwinProcess(...args), null, JSON.stringify(args));
+  }
+  assert.equal(proclineage.getDarwinProcess(pid + 0.9).pid, pid);
 });
 
 test('as an unprivileged user: own process read, a root process null', () => {

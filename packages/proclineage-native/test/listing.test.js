@@ -4,7 +4,7 @@
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const {
-  proclineage, waiterScript, startWaiter, withWaiter, startForeignWaiter, asNobody, ownerOf,
+  proclineage, startSh, startForeignWaiter, withWaiters, withWaiter, asNobody, ownerOf,
 } = require('./helpers');
 
 function checkLinks(processes) {
@@ -42,19 +42,13 @@ test('as an unprivileged user: own process present, list complete, only own proc
 });
 
 test('a child appears with a link to us and disappears once reaped', async () => {
-  const waiter = await startWaiter('/bin/sh', ['a'], { cwd: waiterScript() });
-  let during;
-  let direct;
-  try {
-    during = proclineage.listDarwinProcesses();
-    direct = proclineage.getDarwinProcess(waiter.pid);
-  } finally {
-    await waiter.stop();
-  }
+  const { pid, during, direct } = await withWaiter([], {}, (pid) => ({
+    pid, during: proclineage.listDarwinProcesses(), direct: proclineage.getDarwinProcess(pid),
+  }));
   const after = proclineage.listDarwinProcesses();
 
   const self = during.processes.find((p) => p.pid === process.pid);
-  const child = during.processes.find((p) => p.pid === waiter.pid);
+  const child = during.processes.find((p) => p.pid === pid);
   assert.ok(self, 'own process listed');
   assert.ok(child, 'child listed');
   assert.equal(child.parentUniqueId, self.uniqueId);
@@ -64,11 +58,10 @@ test('a child appears with a link to us and disappears once reaped', async () =>
   checkLinks(after.processes);
 });
 
-test('every listed process runs under the caller\'s user; another user\'s is left out', async () => {
-  const foreign = await startForeignWaiter();
-  try {
+test('every listed process runs under the caller\'s user; another user\'s is left out', () => (
+  withWaiters([startForeignWaiter()], (foreign) => {
     const listing = proclineage.listDarwinProcesses();
-    assert.ok(!listing.processes.some((p) => p.pid === foreign.pid));
+    assert.ok(!listing.processes.some((p) => p.pid === foreign));
     const me = process.geteuid();
     for (const p of listing.processes) {
       try {
@@ -77,28 +70,19 @@ test('every listed process runs under the caller\'s user; another user\'s is lef
         if (error.code !== 'ENOENT') throw error; // exited since
       }
     }
-  } finally {
-    await foreign.stop();
-  }
-});
+  })));
 
-test('many children, all listed, each linked to this process', async () => {
-  const dir = waiterScript();
-  const waiters = await Promise.all(
-    Array.from({ length: 20 }, () => startWaiter('/bin/sh', ['a'], { cwd: dir })));
-  try {
+test('many children, all listed, each linked to this process', () => (
+  withWaiters(Array.from({ length: 20 }, () => startSh()), (...pids) => {
     const listing = proclineage.listDarwinProcesses();
     const self = listing.processes.find((p) => p.pid === process.pid);
-    for (const waiter of waiters) {
-      const entry = listing.processes.find((p) => p.pid === waiter.pid);
-      assert.ok(entry, `child ${waiter.pid} listed`);
+    for (const pid of pids) {
+      const entry = listing.processes.find((p) => p.pid === pid);
+      assert.ok(entry, `child ${pid} listed`);
       assert.equal(entry.parentUniqueId, self.uniqueId);
     }
     checkLinks(listing.processes);
-  } finally {
-    await Promise.all(waiters.map((w) => w.stop()));
-  }
-});
+  })));
 
 test('a process of ours that cannot be read consistently is left out and clears complete', (t) => {
   // An init whose session is 0 is such a process for root: getsid gives 0
