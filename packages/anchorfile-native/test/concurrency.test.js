@@ -6,18 +6,8 @@ const fs = require('fs');
 const path = require('path');
 const { spawn } = require('child_process');
 const {
-  anchorfile, addonPath, makeStorage, identity, publicationQuarantine, publicationTemporary, throwsWith,
+  anchorfile, addonPath, makeStorage, identity, publicationQuarantine, publicationTemporary, throwsWith, collect,
 } = require('./helpers.js');
-
-function collect(child) {
-  return new Promise((resolve) => {
-    let out = '';
-    let err = '';
-    child.stdout.on('data', (d) => { out += d; });
-    child.stderr.on('data', (d) => { err += d; });
-    child.on('close', (status) => resolve({ status, out, err }));
-  });
-}
 
 test('a recovery of a quarantine that another process holds fails at once with EPERM', async (t) => {
   const root = makeStorage(t);

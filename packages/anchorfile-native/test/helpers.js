@@ -59,6 +59,27 @@ function throwsWith(fn, message, code) {
   });
 }
 
+// Source of a node script that makes one add-on call (`call`, an expression
+// over `a`) and prints its outcome as one JSON line.
+function outcomeScript(call) {
+  return `const a = require(${JSON.stringify(addonPath)});
+    let out;
+    try { ${call}; out = { ok: true }; } catch (e) { out = { message: e.message, code: e.code }; }
+    console.log(JSON.stringify(out));`;
+}
+
+// Waits for a spawned child to close and gathers what it printed.
+function collect(child) {
+  return new Promise((resolve, reject) => {
+    let out = '';
+    let err = '';
+    child.stdout.on('data', (data) => { out += data; });
+    child.stderr.on('data', (data) => { err += data; });
+    child.on('error', reject);
+    child.on('close', (status) => resolve({ status, out, err }));
+  });
+}
+
 // Runs fn and checks the process holds the same number of descriptors after.
 function sameDescriptors(fn) {
   const before = openDescriptorCount();
@@ -72,5 +93,5 @@ function sameDescriptors(fn) {
 
 module.exports = {
   anchorfile, addonPath, makeStorage, identity, publicationQuarantine, contentQuarantine,
-  publicationTemporary, plantFile, removalArgs, throwsWith, sameDescriptors,
+  publicationTemporary, plantFile, removalArgs, throwsWith, sameDescriptors, outcomeScript, collect,
 };

@@ -5,9 +5,9 @@ const { test } = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('fs');
 const path = require('path');
-const { spawnSync } = require('child_process');
+const { spawn, spawnSync } = require('child_process');
 const { isRoot, runNodeAsNobody } = require('../../../test/support/native.js');
-const { anchorfile, addonPath, makeStorage, throwsWith, sameDescriptors } = require('./helpers.js');
+const { anchorfile, makeStorage, throwsWith, sameDescriptors, outcomeScript, collect } = require('./helpers.js');
 
 const { publishNoReplace } = anchorfile;
 const USAGE = 'publishNoReplace requires root, parent, source, and destination.';
@@ -44,9 +44,9 @@ test('a relative root resolves against the working directory', (t) => {
 test('argument count and content are checked before the file system', (t) => {
   const root = makeStorage(t);
   staged(root, 'p');
-  throwsWith(() => publishNoReplace(root, 'p', 'staged.tmp'), USAGE, 'EINVAL');
-  throwsWith(() => publishNoReplace(root, 'p', 'staged.tmp', 'x', 'y'), USAGE, 'EINVAL');
-  throwsWith(() => publishNoReplace(), USAGE, 'EINVAL');
+  for (const args of [[root, 'p', 'staged.tmp'], [root, 'p', 'staged.tmp', 'x', 'y'], []]) {
+    throwsWith(() => publishNoReplace(...args), USAGE, 'EINVAL');
+  }
   const bad = [
     ['', 'p', 'staged.tmp', 'x'],
     [root, '/p', 'staged.tmp', 'x'],
@@ -90,9 +90,10 @@ test('a NUL byte in any argument is refused before anything happens', (t) => {
   throwsWith(() => publishNoReplace(root, '..\u0000x', 'staged.tmp', 'escaped'), INVALID, 'EINVAL');
   assert.ok(!fs.existsSync(path.join(outside, 'escaped')));
   assert.ok(fs.existsSync(path.join(outside, 'staged.tmp')));
-  throwsWith(() => publishNoReplace(`${root}\u0000`, '', 'staged.tmp', 'y'), INVALID, 'EINVAL');
-  throwsWith(() => publishNoReplace(root, '', 'staged.tmp\u0000other', 'y'), INVALID, 'EINVAL');
-  throwsWith(() => publishNoReplace(root, '', 'staged.tmp', 'y\u0000'), INVALID, 'EINVAL');
+  for (const args of [[`${root}\u0000`, '', 'staged.tmp', 'y'], [root, '', 'staged.tmp\u0000other', 'y'],
+    [root, '', 'staged.tmp', 'y\u0000']]) {
+    throwsWith(() => publishNoReplace(...args), INVALID, 'EINVAL');
+  }
   assert.deepEqual(fs.readdirSync(root), ['staged.tmp']);
 });
 
@@ -102,26 +103,28 @@ test('an existing destination of any kind is never replaced', (t) => {
   fs.writeFileSync(path.join(dir, 'file'), 'keep me');
   fs.mkdirSync(path.join(dir, 'dir'));
   fs.symlinkSync('/nonexistent/target', path.join(dir, 'link'));
-  for (const destination of ['file', 'dir', 'link']) {
+  // Publishing a file onto its own name is also a refusal, not a no-op.
+  for (const destination of ['file', 'dir', 'link', 'staged.tmp']) {
     throwsWith(() => publishNoReplace(root, 'p', 'staged.tmp', destination),
       'Atomic no-replace publication failed.', 'EEXIST');
   }
   assert.equal(fs.readFileSync(path.join(dir, 'file'), 'utf8'), 'keep me');
   assert.equal(fs.readlinkSync(path.join(dir, 'link')), '/nonexistent/target');
   assert.ok(fs.existsSync(path.join(dir, 'staged.tmp')));
-  // Publishing a file onto its own name is also a refusal, not a no-op.
-  throwsWith(() => publishNoReplace(root, 'p', 'staged.tmp', 'staged.tmp'),
-    'Atomic no-replace publication failed.', 'EEXIST');
 });
 
 test('the source must be a regular file reached without a link', (t) => {
   const root = makeStorage(t);
   const dir = staged(root, 'p');
   fs.symlinkSync('staged.tmp', path.join(dir, 'link'));
-  throwsWith(() => publishNoReplace(root, 'p', 'link', 'x'), 'Could not open the publication source.', 'ELOOP');
-  throwsWith(() => publishNoReplace(root, 'p', 'missing', 'x'), 'Could not open the publication source.', 'ENOENT');
   fs.mkdirSync(path.join(dir, 'sub'));
-  throwsWith(() => publishNoReplace(root, 'p', 'sub', 'x'), 'The publication source is not anchored safely.', 'ELOOP');
+  for (const [source, message, code] of [
+    ['link', 'Could not open the publication source.', 'ELOOP'],
+    ['missing', 'Could not open the publication source.', 'ENOENT'],
+    ['sub', 'The publication source is not anchored safely.', 'ELOOP'],
+  ]) {
+    throwsWith(() => publishNoReplace(root, 'p', source, 'x'), message, code);
+  }
   assert.deepEqual(fs.readdirSync(dir).sort(), ['link', 'staged.tmp', 'sub']);
 });
 
@@ -134,29 +137,23 @@ test('a FIFO source is refused without blocking the caller', (t) => {
     return;
   }
   // Run in a child with a deadline: a blocking open would hang it forever.
-  const child = spawnSync(process.execPath, ['-e', `
-    const a = require(${JSON.stringify(addonPath)});
-    try { a.publishNoReplace(${JSON.stringify(root)}, 'p', 'fifo', 'x'); console.log('published'); }
-    catch (e) { console.log(e.message + '|' + e.code); }
-  `], { encoding: 'utf8', timeout: 10000 });
+  const child = spawnSync(process.execPath,
+    ['-e', outcomeScript(`a.publishNoReplace(${JSON.stringify(root)}, 'p', 'fifo', 'x')`)],
+    { encoding: 'utf8', timeout: 10000 });
   assert.equal(child.signal, null, 'publishNoReplace blocked on a FIFO');
-  assert.equal(child.stdout.trim(), 'The publication source is not anchored safely.|ELOOP');
+  assert.deepEqual(JSON.parse(child.stdout), { message: 'The publication source is not anchored safely.', code: 'ELOOP' });
 });
 
 test('symbolic links in the parent path and at the root are refused with ELOOP', (t) => {
   const root = makeStorage(t);
   staged(root, 'real/inner');
   fs.symlinkSync(path.join(root, 'real'), path.join(root, 'alias'));
-  throwsWith(() => publishNoReplace(root, 'alias/inner', 'staged.tmp', 'x'),
-    'Could not anchor the publication parent.', 'ELOOP');
   fs.symlinkSync(path.join(root, 'real', 'inner'), path.join(root, 'real', 'innerlink'));
-  throwsWith(() => publishNoReplace(root, 'real/innerlink', 'staged.tmp', 'x'),
-    'Could not anchor the publication parent.', 'ELOOP');
-  throwsWith(() => publishNoReplace(root, 'real/missing', 'staged.tmp', 'x'),
-    'Could not anchor the publication parent.', 'ENOENT');
   // ENOTDIR has no code of its own: it reports EIO.
-  throwsWith(() => publishNoReplace(root, 'real/inner/staged.tmp', 'a', 'x'),
-    'Could not anchor the publication parent.', 'EIO');
+  for (const [parent, source, code] of [['alias/inner', 'staged.tmp', 'ELOOP'], ['real/innerlink', 'staged.tmp', 'ELOOP'],
+    ['real/missing', 'staged.tmp', 'ENOENT'], ['real/inner/staged.tmp', 'a', 'EIO']]) {
+    throwsWith(() => publishNoReplace(root, parent, source, 'x'), 'Could not anchor the publication parent.', code);
+  }
 
   const rootLink = `${root}-link`;
   fs.symlinkSync(root, rootLink);
@@ -185,22 +182,11 @@ test('concurrent publications to one name: exactly one wins', async (t) => {
   fs.mkdirSync(dir);
   const count = 6;
   for (let i = 0; i < count; i++) fs.writeFileSync(path.join(dir, `s${i}`), `writer ${i}`);
-  const { spawn } = require('child_process');
-  const runs = [];
-  for (let i = 0; i < count; i++) {
-    runs.push(new Promise((resolve) => {
-      const child = spawn(process.execPath, ['-e', `
-        const a = require(${JSON.stringify(addonPath)});
-        try { a.publishNoReplace(${JSON.stringify(root)}, 'p', 's${i}', 'final'); console.log('ok'); }
-        catch (e) { console.log(e.code); }`]);
-      let out = '';
-      child.stdout.on('data', (d) => { out += d; });
-      child.on('close', () => resolve(out.trim()));
-    }));
-  }
-  const results = await Promise.all(runs);
-  assert.equal(results.filter((r) => r === 'ok').length, 1);
-  assert.equal(results.filter((r) => r === 'EEXIST').length, count - 1);
+  const results = await Promise.all(Array.from({ length: count }, (_, i) => collect(spawn(process.execPath,
+    ['-e', outcomeScript(`a.publishNoReplace(${JSON.stringify(root)}, 'p', 's${i}', 'final')`)]))));
+  const outcomes = results.map((r) => JSON.parse(r.out));
+  assert.equal(outcomes.filter((o) => o.ok).length, 1);
+  assert.equal(outcomes.filter((o) => o.code === 'EEXIST').length, count - 1);
   assert.equal(fs.readdirSync(dir).length, count);
 });
 
@@ -215,12 +201,7 @@ test('an unreadable source gives EPERM to an unprivileged caller', (t) => {
     throwsWith(() => publishNoReplace(root, 'p', 'staged.tmp', 'x'), 'Could not open the publication source.', 'EPERM');
     return;
   }
-  const result = runNodeAsNobody(`
-    const a = require(${JSON.stringify(addonPath)});
-    let out;
-    try { a.publishNoReplace(process.argv[1], 'p', 'staged.tmp', 'x'); out = { ok: true }; }
-    catch (e) { out = { message: e.message, code: e.code }; }
-    console.log(JSON.stringify(out));`, [root]);
+  const result = runNodeAsNobody(outcomeScript("a.publishNoReplace(process.argv[1], 'p', 'staged.tmp', 'x')"), [root]);
   assert.deepEqual(result, { message: 'Could not open the publication source.', code: 'EPERM' });
   assert.ok(fs.existsSync(path.join(dir, 'staged.tmp')));
 });

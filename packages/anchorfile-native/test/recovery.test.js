@@ -21,13 +21,12 @@ function receiptText(namespaceLine, r) {
   return `${head}${r.name}\n${r.parentDevice}\n${r.parentInode}\n${r.device}\n${r.inode}\n${r.size}\n${r.mtimeNs}\n`;
 }
 
-// A publication scene: a file in content/blobs/<hex> and a quarantine for
-// it with a receipt describing it, as a removal leaves them after its
-// receipt was made durable.
-function scene(t, { content = false, bytes = 'blob bytes' } = {}) {
+// A file and an empty quarantine beside it, with the receipt a removal
+// would write for it (writeReceipt puts it in place): a publication
+// temporary in content/blobs/ab, or a content entry in data.
+function scene(t, { content = false, bytes = 'blob bytes', parent = content ? 'data' : 'content/blobs/ab' } = {}) {
   const root = makeStorage(t);
   const name = content ? 'entry.json' : publicationTemporary('ab');
-  const parent = content ? 'data' : 'content/blobs/ab';
   const dir = path.join(root, parent);
   fs.mkdirSync(dir, { recursive: true });
   const file = path.join(dir, name);
@@ -62,24 +61,18 @@ for (const content of [false, true]) {
   });
 
   test(`${form}: roll forward from every state that holds a valid receipt`, (t) => {
-    // pending: file still at its name
-    let s = scene(t, { content });
-    s.writeReceipt();
-    s.recover();
-    assert.ok(!fs.existsSync(s.file));
-    assert.ok(!fs.existsSync(s.qdir));
-    // quarantined: file already moved in as the payload
-    s = scene(t, { content });
-    s.writeReceipt();
-    fs.renameSync(s.file, path.join(s.qdir, 'payload'));
-    s.recover();
-    assert.deepEqual(fs.readdirSync(s.dir), []);
-    // emptied: payload already deleted
-    s = scene(t, { content });
-    s.writeReceipt();
-    fs.unlinkSync(s.file);
-    s.recover();
-    assert.deepEqual(fs.readdirSync(s.dir), []);
+    const states = {
+      pending: () => {},
+      quarantined: (s) => fs.renameSync(s.file, path.join(s.qdir, 'payload')),
+      emptied: (s) => fs.unlinkSync(s.file),
+    };
+    for (const [state, prepare] of Object.entries(states)) {
+      const s = scene(t, { content });
+      s.writeReceipt();
+      prepare(s);
+      s.recover();
+      assert.deepEqual(fs.readdirSync(s.dir), [], state);
+    }
   });
 
   test(`${form}: a file that is not the recorded one is never deleted`, (t) => {
@@ -187,21 +180,10 @@ test('publication form: the receipt must name a temporary in its blob directory'
   throwsWith(() => wrongPrefix.recover(), OUTSIDE, 'EINVAL');
 
   for (const parent of ['content/blobs', 'content/blobs/ab/deeper', 'other/blobs/ab', 'content/other/ab']) {
-    const root = makeStorage(t);
-    const dir = path.join(root, parent);
-    fs.mkdirSync(dir, { recursive: true });
-    const name = publicationTemporary('ab');
-    fs.writeFileSync(path.join(dir, name), 'x');
-    const pid = identity(dir);
-    const fid = identity(path.join(dir, name));
-    const quarantine = publicationQuarantine();
-    fs.mkdirSync(path.join(dir, quarantine), { mode: 0o700 });
-    fs.writeFileSync(path.join(dir, quarantine, 'receipt'), receiptText('', {
-      name, parentDevice: pid.dev, parentInode: pid.ino, device: fid.dev, inode: fid.ino,
-      size: fid.size, mtimeNs: fid.mtimeNs,
-    }));
-    throwsWith(() => recoverAnchoredRemoval(root, parent, quarantine, pid.dev, pid.ino), OUTSIDE, 'EINVAL');
-    assert.ok(fs.existsSync(path.join(dir, name)), parent);
+    const s = scene(t, { parent });
+    s.writeReceipt();
+    throwsWith(() => s.recover(), OUTSIDE, 'EINVAL');
+    assert.ok(fs.existsSync(s.file), parent);
   }
 });
 

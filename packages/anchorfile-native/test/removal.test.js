@@ -69,7 +69,8 @@ test('the receipt records the removal in the format recovery reads', (t) => {
   const stale = identity(file);
   fs.appendFileSync(file, 'x'); // makes the removal stop after the receipt
   const publication = publicationQuarantine();
-  assert.throws(() => removeAnchoredFile(...removalArgs(root, 'p', 'victim', parentId, stale, publication)));
+  throwsWith(() => removeAnchoredFile(...removalArgs(root, 'p', 'victim', parentId, stale, publication)),
+    RECOVERY + publication, 'ESTALE');
   const lines = fs.readFileSync(path.join(root, 'p', publication, 'receipt'), 'utf8');
   assert.equal(lines, ['publication-removal-v1', 'victim', parentId.dev, parentId.ino, stale.dev,
     stale.ino, stale.size, stale.mtimeNs, ''].join('\n'));
@@ -79,7 +80,8 @@ test('the receipt records the removal in the format recovery reads', (t) => {
   assert.equal(fs.statSync(path.join(root, 'p', publication)).mode & 0o777, 0o700);
 
   const content = contentQuarantine();
-  assert.throws(() => removeAnchoredFile(...removalArgs(root, 'p', 'victim', parentId, stale, content)));
+  throwsWith(() => removeAnchoredFile(...removalArgs(root, 'p', 'victim', parentId, stale, content)),
+    RECOVERY + content, 'ESTALE');
   const contentLines = fs.readFileSync(path.join(root, 'p', content, 'receipt'), 'utf8').split('\n');
   assert.deepEqual(contentLines.slice(0, 3), ['content-removal-v1', content, 'victim']);
   assert.equal(contentLines.length, 10);
@@ -88,39 +90,37 @@ test('the receipt records the removal in the format recovery reads', (t) => {
 test('the parent is walked without links and must be the identified directory', (t) => {
   const root = makeStorage(t);
   const { dir, parentId, fileId } = plantFile(root, 'a/b', 'victim');
-  const args = (parent, pid = parentId) => removalArgs(root, parent, 'victim', pid, fileId, publicationQuarantine());
+  const refused = (code, parent, pid = parentId, storage = root) => throwsWith(
+    () => removeAnchoredFile(...removalArgs(storage, parent, 'victim', pid, fileId, publicationQuarantine())),
+    'Could not anchor removal parent.', code);
   fs.symlinkSync(path.join(root, 'a'), path.join(root, 'alias'));
-  throwsWith(() => removeAnchoredFile(...args('alias/b')), 'Could not anchor removal parent.', 'ELOOP');
-  throwsWith(() => removeAnchoredFile(...args('a/missing')), 'Could not anchor removal parent.', 'ENOENT');
-  throwsWith(() => removeAnchoredFile(...args('a/b/victim')), 'Could not anchor removal parent.', 'EIO');
-  throwsWith(() => removeAnchoredFile(...args('a/b', { ...parentId, ino: parentId.ino + 1n })),
-    'Could not anchor removal parent.', 'ESTALE');
-  throwsWith(() => removeAnchoredFile(...args('a/b', { ...parentId, dev: parentId.dev + 1n })),
-    'Could not anchor removal parent.', 'ESTALE');
+  refused('ELOOP', 'alias/b');
+  refused('ENOENT', 'a/missing');
+  refused('EIO', 'a/b/victim');
+  refused('ESTALE', 'a/b', { ...parentId, ino: parentId.ino + 1n });
+  refused('ESTALE', 'a/b', { ...parentId, dev: parentId.dev + 1n });
   const rootLink = `${root}-link`;
   fs.symlinkSync(root, rootLink);
   t.after(() => fs.rmSync(rootLink, { force: true }));
-  throwsWith(() => removeAnchoredFile(...removalArgs(rootLink, 'a/b', 'victim', parentId, fileId, publicationQuarantine())),
-    'Could not anchor removal parent.', 'ELOOP');
+  refused('ELOOP', 'a/b', parentId, rootLink);
   // A directory swapped in under the same path is another directory.
   fs.renameSync(dir, `${dir}-old`);
   fs.mkdirSync(dir);
   fs.renameSync(path.join(`${dir}-old`, 'victim'), path.join(dir, 'victim'));
-  throwsWith(() => removeAnchoredFile(...args('a/b')), 'Could not anchor removal parent.', 'ESTALE');
+  refused('ESTALE', 'a/b');
   assert.deepEqual(fs.readdirSync(dir), ['victim']);
 });
 
 test('the quarantine name must be new', (t) => {
   const root = makeStorage(t);
   const { dir, parentId, fileId } = plantFile(root, 'p', 'victim');
-  const quarantine = publicationQuarantine();
-  fs.mkdirSync(path.join(dir, quarantine));
-  throwsWith(() => removeAnchoredFile(...removalArgs(root, 'p', 'victim', parentId, fileId, quarantine)),
-    'Could not create removal quarantine.', 'EEXIST');
-  const other = publicationQuarantine();
-  fs.symlinkSync('/tmp', path.join(dir, other));
-  throwsWith(() => removeAnchoredFile(...removalArgs(root, 'p', 'victim', parentId, fileId, other)),
-    'Could not create removal quarantine.', 'EEXIST');
+  const [directory, link] = [publicationQuarantine(), publicationQuarantine()];
+  fs.mkdirSync(path.join(dir, directory));
+  fs.symlinkSync('/tmp', path.join(dir, link));
+  for (const quarantine of [directory, link]) {
+    throwsWith(() => removeAnchoredFile(...removalArgs(root, 'p', 'victim', parentId, fileId, quarantine)),
+      'Could not create removal quarantine.', 'EEXIST');
+  }
   assert.ok(fs.existsSync(path.join(dir, 'victim')));
 });
 
@@ -169,10 +169,10 @@ test('every removal path leaves the descriptor count unchanged', (t) => {
   const { fileId: staleId } = plantFile(root, 'p', 'other');
   const existing = publicationQuarantine();
   fs.mkdirSync(path.join(root, 'p', existing));
-  sameDescriptors(() => removeAnchoredFile(...removalArgs(root, 'missing', 'victim', parentId, fileId, publicationQuarantine())));
-  sameDescriptors(() => removeAnchoredFile(...removalArgs(root, 'p', 'victim', { ...parentId, ino: 1n }, fileId, publicationQuarantine())));
-  sameDescriptors(() => removeAnchoredFile(...removalArgs(root, 'p', 'victim', parentId, fileId, existing)));
-  sameDescriptors(() => removeAnchoredFile(...removalArgs(root, 'p', 'victim', parentId, staleId, publicationQuarantine())));
-  sameDescriptors(() => removeAnchoredFile(...removalArgs(root, 'p', 'victim', parentId, fileId, publicationQuarantine())));
+  // walk fails, parent stale, quarantine taken, file stale, success
+  for (const [parent, pid, fid, quarantine] of [['missing', parentId, fileId], ['p', { ...parentId, ino: 1n }, fileId],
+    ['p', parentId, fileId, existing], ['p', parentId, staleId], ['p', parentId, fileId]]) {
+    sameDescriptors(() => removeAnchoredFile(...removalArgs(root, parent, 'victim', pid, fid, quarantine || publicationQuarantine())));
+  }
   assert.ok(!fs.existsSync(path.join(root, 'p', 'victim')));
 });
