@@ -6,31 +6,23 @@ const assert = require('node:assert/strict');
 const { openDescriptorCount } = require('../../../test/support/native');
 const { proclineage, withWaiter, unusedPid } = require('./helpers');
 
+// The calls of one round, as argument lists: a live child, a pid not in use.
 const rounds = {
-  getDarwinProcess: (pid, gone) => {
-    proclineage.getDarwinProcess(pid);
-    proclineage.getDarwinProcess(gone);
-  },
-  getDarwinProcessArguments: (pid, gone) => {
-    proclineage.getDarwinProcessArguments(pid);
-    proclineage.getDarwinProcessArguments(gone);
-  },
-  getDarwinEnvironmentValue: (pid, gone) => {
-    proclineage.getDarwinEnvironmentValue(pid, 'KEY');
-    proclineage.getDarwinEnvironmentValue(pid, 'ABSENT');
-    proclineage.getDarwinEnvironmentValue(gone, 'KEY');
-  },
-  listDarwinProcesses: () => proclineage.listDarwinProcesses(),
+  getDarwinProcess: (pid, gone) => [[pid], [gone]],
+  getDarwinProcessArguments: (pid, gone) => [[pid], [gone]],
+  getDarwinEnvironmentValue: (pid, gone) => [[pid, 'KEY'], [pid, 'ABSENT'], [gone, 'KEY']],
+  listDarwinProcesses: () => [[]],
 };
 
-for (const [name, round] of Object.entries(rounds)) {
+for (const [name, callsOf] of Object.entries(rounds)) {
   test(`${name} leaves no descriptor open`, async () => {
     await withWaiter([], { env: { KEY: 'v' } }, (pid) => {
-      const gone = unusedPid();
-      round(pid, gone); // first use may open what node keeps (none expected)
+      const calls = callsOf(pid, unusedPid());
+      const round = () => calls.forEach((args) => proclineage[name](...args));
+      round(); // first use may open what node keeps (none expected)
       const before = openDescriptorCount();
       const times = name === 'listDarwinProcesses' ? 200 : 2000;
-      for (let i = 0; i < times; i += 1) round(pid, gone);
+      for (let i = 0; i < times; i += 1) round();
       assert.equal(openDescriptorCount(), before);
     });
   });
