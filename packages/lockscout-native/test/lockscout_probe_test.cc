@@ -20,11 +20,50 @@ const char kLogin[] = "/k/login.keychain";
 const char kOther[] = "/k/other.keychain";
 constexpr SecKeychainStatus kLocked = kSecReadPermStatus | kSecWritePermStatus;
 
+const ProbeResult kExists{"exists", "account-metadata-found", "Velkor Atlas Key", 0};
+const ProbeResult kNotFound{"not-found", "account-not-found", "", -25300};
+const ProbeResult kRestoreFailed{"error", "interaction-restore-failed", "", 0};
+
+ProbeResult Blocked(const char* reason, int32_t code = 0) {
+  return {"access-blocked", reason, "", code};
+}
+
+ProbeResult Error(const char* reason, int32_t code = 0) {
+  return {"error", reason, "", code};
+}
+
+// The search list the fake hands out, with `locked` (if any) locked.
+void List(const std::vector<std::string>& paths, const char* locked = nullptr) {
+  S().lists = {paths};
+  if (locked != nullptr) S().words[locked] = kLocked;
+}
+
+// The expected item with one member changed.
+template <typename T, typename V>
+fake::Answer FoundWith(T Entry::*member, V value) {
+  Entry entry;
+  entry.*member = value;
+  return Found(entry);
+}
+
+int Count(const char* call) {
+  int count = 0;
+  for (const std::string& made : S().calls) count += made == call;
+  return count;
+}
+
+void ExpectResult(const ProbeResult& result, const ProbeResult& expected) {
+  EXPECT_EQ(result.status, expected.status);
+  EXPECT_EQ(result.reason, expected.reason);
+  EXPECT_EQ(result.osStatus, expected.osStatus);
+  EXPECT_EQ(result.account, expected.account);
+}
+
 class Probe : public ::testing::Test {
  protected:
   void SetUp() override {
     fake::Reset();
-    S().lists = {{kLogin}};
+    List({kLogin});
   }
 
   // Runs one probe and checks what must hold after every probe: no object
@@ -44,33 +83,143 @@ class Probe : public ::testing::Test {
     return result;
   }
 
-  static void ExpectResult(const ProbeResult& result, const char* status, const char* reason,
-                           int32_t code, const char* account = "") {
-    EXPECT_EQ(result.status, status);
-    EXPECT_EQ(result.reason, reason);
-    EXPECT_EQ(result.osStatus, code);
-    EXPECT_EQ(result.account, account);
-  }
-
-  int Count(const char* call) const {
-    int count = 0;
-    for (const std::string& made : S().calls) count += made == call;
-    return count;
-  }
-
   SecurityApi api_ = fake::Table();
 };
 
-// ---- answers of the query ----
+// One scripted probe: the fake's set-up on top of the fixture's, the result
+// it must give, and what the fake must have seen, where that matters.
+struct Row {
+  const char* name;
+  void (*arrange)();
+  ProbeResult expected;
+  void (*verify)(const ProbeResult&) = nullptr;
+};
 
-TEST_F(Probe, ItemUnderTheAccountNameExists) {
-  S().answers = {Found(Entry{})};
-  ExpectResult(Run(), "exists", "account-metadata-found", 0, "Velkor Atlas Key");
-  EXPECT_EQ(S().queried_accounts, std::vector<std::string>{"Velkor Atlas Key"});
+class ProbeRow : public Probe, public ::testing::WithParamInterface<Row> {};
+
+TEST_P(ProbeRow, GivesItsResult) {
+  const Row& row = GetParam();
+  row.arrange();
+  const ProbeResult result = Run("Velkor Atlas", row.expected.reason == kRestoreFailed.reason);
+  ExpectResult(result, row.expected);
+  if (row.verify) row.verify(result);
 }
 
+std::string RowName(const ::testing::TestParamInfo<Row>& info) {
+  return info.param.name;
+}
+
+void PrintTo(const Row& row, std::ostream* out) {
+  *out << row.name;
+}
+
+// How many queries were made: one only, where the first answer is final.
+template <size_t N>
+void Queries(const ProbeResult&) {
+  EXPECT_EQ(S().queried_accounts.size(), N);
+}
+
+void NoQuery(const ProbeResult&) {
+  EXPECT_EQ(Count("copy-matching"), 0);
+}
+
+// ---- answers of the query ----
+
+const Row kAnswers[] = {
+    {"ItemUnderTheAccountNameExists", [] { S().answers = {Found(Entry{})}; }, kExists,
+     [](const ProbeResult&) {
+       EXPECT_EQ(S().queried_accounts, std::vector<std::string>{"Velkor Atlas Key"});
+     }},
+    {"ItemUnderTheFallbackAccountExists",
+     [] { S().answers = {NotFound(), FoundWith(&Entry::account, "Velkor Atlas")}; },
+     {"exists", "account-metadata-found", "Velkor Atlas", 0},
+     [](const ProbeResult&) {
+       EXPECT_EQ(S().queried_accounts,
+                 (std::vector<std::string>{"Velkor Atlas Key", "Velkor Atlas"}));
+       // The second query uses the same list and statuses: nothing is re-read
+       // in between but the stability checks.
+       EXPECT_EQ(S().status_calls, 1 + 1 + 1 + 1);
+     }},
+    {"NothingUnderEitherAccountIsNotFound", [] {}, kNotFound, Queries<2>},
+    {"LockedUserKeychainMakesAMissingItemBlocked", [] { List({kLogin, kOther}, kOther); },
+     Blocked("keychain-locked"), Queries<1>},
+    {"LockedSystemKeychainAloneStillAllowsNotFound", [] { List({kLogin, kSystem}, kSystem); },
+     kNotFound},
+    {"TwoMatchesAreAmbiguous",
+     [] {
+       List({kLogin, kOther});
+       Entry second;
+       second.keychain = kOther;
+       S().answers = {Found({Entry{}, second})};
+     },
+     Error("ambiguous-account")},
+    {"ItemBeyondALockedKeychainIsIncomplete",
+     [] { List({kLogin, kOther}, kLogin); S().answers = {FoundWith(&Entry::keychain, kOther)}; },
+     Blocked("keychain-search-incomplete")},
+    {"ItemInSecondKeychainWithALaterLockedOneIsIncomplete",
+     [] {
+       List({kLogin, kOther, kSystem}, kSystem);
+       S().answers = {FoundWith(&Entry::keychain, kOther)};
+     },
+     Blocked("keychain-search-incomplete")},
+    {"ItemInFirstUnlockedKeychainExistsWhateverElseIsLocked",
+     [] { List({kLogin, kOther}, kOther); S().answers = {Found(Entry{})}; }, kExists},
+    {"QueryFailureNeedingTheUserBlocks",
+     [] { S().answers = {{errSecInteractionNotAllowed, nullptr}}; },
+     Blocked("metadata-query-failed", -25308)},
+    {"OtherQueryFailureIsAnError", [] { S().answers = {{errSecNoSuchKeychain, nullptr}}; },
+     Error("metadata-query-failed", -25294)},
+    {"FailedQueryStillReleasesAResultItWasHanded",
+     [] { S().answers = {{errSecParam, Found(Entry{}).make}}; },
+     Error("metadata-query-failed", -50)},
+    {"AnswerCarryingDataIsRefused", [] { S().answers = {FoundWith(&Entry::with_data, true)}; },
+     Error("unexpected-secret-result")},
+    {"MissingReferenceIsInvalid", [] { S().answers = {FoundWith(&Entry::with_ref, false)}; },
+     Error("invalid-item-reference")},
+    {"ReferenceToAKeychainIsInvalid",
+     [] { S().answers = {FoundWith(&Entry::ref_is_keychain, true)}; },
+     Error("invalid-item-reference")},
+    {"ItemKeychainNeedingTheUserBlocks",
+     [] { S().answers = {Found(Entry{})}; S().copy_keychain_code = errSecInteractionNotAllowed; },
+     Blocked("item-keychain-unavailable", -25308)},
+    {"ItemKeychainFailureIsAnError",
+     [] { S().answers = {Found(Entry{})}; S().copy_keychain_code = errSecNoSuchKeychain; },
+     Error("item-keychain-unavailable", -25294)},
+    {"ItemKeychainMissingIsAnError",
+     [] { S().answers = {Found(Entry{})}; S().copy_keychain_null = true; },
+     Error("item-keychain-unavailable")},
+    {"ItemOutsideTheSearchListIsRefused",
+     [] { S().answers = {FoundWith(&Entry::keychain, "/k/elsewhere.keychain")}; },
+     Error("item-keychain-outside-search-list")},
+    // Malformed answers.
+    {"WrongService",
+     [] { S().answers = {FoundWith(&Entry::service, "Velkor Atlas Safe Storage2")}; },
+     Error("invalid-metadata-result"), Queries<1>},
+    {"WrongAccount", [] { S().answers = {FoundWith(&Entry::account, "Velkor Atlas")}; },
+     Error("invalid-metadata-result"), Queries<1>},
+    {"ServiceNotAString", [] { S().answers = {FoundWith(&Entry::service_as_number, true)}; },
+     Error("invalid-metadata-result"), Queries<1>},
+    {"NoAccount", [] { S().answers = {FoundWith(&Entry::without_account, true)}; },
+     Error("invalid-metadata-result"), Queries<1>},
+    {"EmptyArray", [] { S().answers = {Found(std::vector<Entry>{})}; },
+     Error("invalid-metadata-result"), Queries<1>},
+    {"DictionaryNotArray", [] { S().answers = {{0, [] { return fake::MakeEntry(Entry{}); }}}; },
+     Error("invalid-metadata-result"), Queries<1>},
+    {"SuccessWithoutResult", [] { S().answers = {{0, nullptr}}; },
+     Error("invalid-metadata-result"), Queries<1>},
+    {"ArrayOfStrings",
+     [] {
+       S().answers = {{0, [] {
+                         return fake::MakeArray({CFStringCreateWithCString(
+                             kCFAllocatorDefault, "entry", kCFStringEncodingUTF8)});
+                       }}};
+     },
+     Error("invalid-metadata-result"), Queries<1>},
+};
+INSTANTIATE_TEST_SUITE_P(Answers, ProbeRow, ::testing::ValuesIn(kAnswers), RowName);
+
 TEST_F(Probe, QueryAsksForMetadataAndReferenceNeverForData) {
-  S().lists = {{kLogin, kOther}};
+  List({kLogin, kOther});
   S().answers = {Found(Entry{})};
   Run();
   ASSERT_EQ(S().query_shapes.size(), 1u);
@@ -80,239 +229,83 @@ TEST_F(Probe, QueryAsksForMetadataAndReferenceNeverForData) {
             "ref=true persistent=false ui=fail data-protection=false");
 }
 
-TEST_F(Probe, ItemUnderTheFallbackAccountExists) {
-  Entry fallback;
-  fallback.account = "Velkor Atlas";
-  S().answers = {NotFound(), Found(fallback)};
-  ExpectResult(Run(), "exists", "account-metadata-found", 0, "Velkor Atlas");
-  EXPECT_EQ(S().queried_accounts, (std::vector<std::string>{"Velkor Atlas Key", "Velkor Atlas"}));
-  // The second query uses the same list and statuses: nothing is re-read in
-  // between but the stability checks.
-  EXPECT_EQ(S().status_calls, 1 + 1 + 1 + 1);
-}
-
-TEST_F(Probe, NothingUnderEitherAccountIsNotFound) {
-  ExpectResult(Run(), "not-found", "account-not-found", -25300);
-  EXPECT_EQ(S().queried_accounts.size(), 2u);
-}
-
-TEST_F(Probe, LockedUserKeychainMakesAMissingItemBlocked) {
-  S().lists = {{kLogin, kOther}};
-  S().words[kOther] = kLocked;
-  ExpectResult(Run(), "access-blocked", "keychain-locked", 0);
-  EXPECT_EQ(S().queried_accounts.size(), 1u);  // no fallback query after a final result
-}
-
-TEST_F(Probe, LockedSystemKeychainAloneStillAllowsNotFound) {
-  S().lists = {{kLogin, kSystem}};
-  S().words[kSystem] = kLocked;
-  ExpectResult(Run(), "not-found", "account-not-found", -25300);
-}
-
-TEST_F(Probe, TwoMatchesAreAmbiguous) {
-  S().lists = {{kLogin, kOther}};
-  Entry second;
-  second.keychain = kOther;
-  S().answers = {Found({Entry{}, second})};
-  ExpectResult(Run(), "error", "ambiguous-account", 0);
-}
-
-TEST_F(Probe, ItemBeyondALockedKeychainIsIncomplete) {
-  S().lists = {{kLogin, kOther}};
-  S().words[kLogin] = kLocked;
-  Entry in_other;
-  in_other.keychain = kOther;
-  S().answers = {Found(in_other)};
-  ExpectResult(Run(), "access-blocked", "keychain-search-incomplete", 0);
-}
-
-TEST_F(Probe, ItemInSecondKeychainWithALaterLockedOneIsIncomplete) {
-  S().lists = {{kLogin, kOther, kSystem}};
-  S().words[kSystem] = kLocked;
-  Entry in_other;
-  in_other.keychain = kOther;
-  S().answers = {Found(in_other)};
-  ExpectResult(Run(), "access-blocked", "keychain-search-incomplete", 0);
-}
-
-TEST_F(Probe, ItemInFirstUnlockedKeychainExistsWhateverElseIsLocked) {
-  S().lists = {{kLogin, kOther}};
-  S().words[kOther] = kLocked;
-  S().answers = {Found(Entry{})};
-  ExpectResult(Run(), "exists", "account-metadata-found", 0, "Velkor Atlas Key");
-}
-
-TEST_F(Probe, QueryFailureCarriesItsCode) {
-  S().answers = {{errSecInteractionNotAllowed, nullptr}};
-  ExpectResult(Run(), "access-blocked", "metadata-query-failed", -25308);
-  fake::Reset();
-  S().lists = {{kLogin}};
-  S().answers = {{errSecNoSuchKeychain, nullptr}};
-  ExpectResult(Run(), "error", "metadata-query-failed", -25294);
-}
-
-TEST_F(Probe, FailedQueryStillReleasesAResultItWasHanded) {
-  S().answers = {{errSecParam, Found(Entry{}).make}};
-  ExpectResult(Run(), "error", "metadata-query-failed", -50);
-}
-
-TEST_F(Probe, AnswerCarryingDataIsRefused) {
-  Entry with_data;
-  with_data.with_data = true;
-  S().answers = {Found(with_data)};
-  ExpectResult(Run(), "error", "unexpected-secret-result", 0);
-}
-
-TEST_F(Probe, MalformedAnswersAreInvalidMetadata) {
-  Entry wrong_service;
-  wrong_service.service = "Velkor Atlas Safe Storage2";
-  Entry wrong_account;
-  wrong_account.account = "Velkor Atlas";
-  Entry number_service;
-  number_service.service_as_number = true;
-  Entry no_account;
-  no_account.without_account = true;
-  const std::vector<fake::Answer> answers = {
-      Found(wrong_service), Found(wrong_account), Found(number_service), Found(no_account),
-      Found(std::vector<Entry>{}),
-      {0, [] { return fake::MakeEntry(Entry{}); }},  // a dictionary, not an array
-      {0, nullptr},                                  // success without a result
-      {0, [] {
-         return fake::MakeArray({CFStringCreateWithCString(kCFAllocatorDefault, "entry",
-                                                           kCFStringEncodingUTF8)});
-       }},
-  };
-  for (size_t i = 0; i < answers.size(); ++i) {
-    fake::Reset();
-    S().lists = {{kLogin}};
-    S().answers = {answers[i]};
-    ExpectResult(Run(), "error", "invalid-metadata-result", 0);
-    EXPECT_EQ(S().queried_accounts.size(), 1u) << "answer " << i;
-  }
-}
-
-TEST_F(Probe, MissingOrWrongReferenceIsInvalid) {
-  Entry no_ref;
-  no_ref.with_ref = false;
-  S().answers = {Found(no_ref)};
-  ExpectResult(Run(), "error", "invalid-item-reference", 0);
-  fake::Reset();
-  S().lists = {{kLogin}};
-  Entry keychain_ref;
-  keychain_ref.ref_is_keychain = true;
-  S().answers = {Found(keychain_ref)};
-  ExpectResult(Run(), "error", "invalid-item-reference", 0);
-}
-
-TEST_F(Probe, ItemKeychainUnavailable) {
-  S().answers = {Found(Entry{})};
-  S().copy_keychain_code = errSecInteractionNotAllowed;
-  ExpectResult(Run(), "access-blocked", "item-keychain-unavailable", -25308);
-  S().copy_keychain_code = errSecNoSuchKeychain;
-  ExpectResult(Run(), "error", "item-keychain-unavailable", -25294);
-  S().copy_keychain_code = 0;
-  S().copy_keychain_null = true;
-  ExpectResult(Run(), "error", "item-keychain-unavailable", 0);
-}
-
-TEST_F(Probe, ItemOutsideTheSearchListIsRefused) {
-  Entry elsewhere;
-  elsewhere.keychain = "/k/elsewhere.keychain";
-  S().answers = {Found(elsewhere)};
-  ExpectResult(Run(), "error", "item-keychain-outside-search-list", 0);
-}
-
 TEST_F(Probe, EachFailedCreationOfTheQueryIsAnAllocationFailure) {
+  static long failing;
+  // Armed once the probe holds its search list: the fake's list copy is the
+  // probe's only create before the query.
+  api_.SecKeychainCopySearchList = [](CFArrayRef* list) {
+    const OSStatus code = fake::CopySearchList(list);
+    SecurityStandinFailNthCreate(failing);
+    return code;
+  };
   // The four creates of a query: service, account, match limit, dictionary.
-  for (long n = 0; n < 4; ++n) {
+  for (failing = 0; failing < 4; ++failing) {
     fake::Reset();
-    S().lists = {{kLogin}};
+    List({kLogin});
     S().answers = {Found(Entry{})};
-    const auto table = api_;
-    static long failing;
-    failing = n;
-    // Armed once the probe holds its search list: the fake's list copy is
-    // the probe's only create before the query.
-    api_.SecKeychainCopySearchList = [](CFArrayRef* list) {
-      const OSStatus code = fake::CopySearchList(list);
-      SecurityStandinFailNthCreate(failing);
-      return code;
-    };
-    ExpectResult(Run(), "error", "query-allocation-failed", 0);
-    EXPECT_TRUE(S().queried_accounts.empty()) << n;
-    api_ = table;
+    ExpectResult(Run(), Error("query-allocation-failed"));
+    EXPECT_TRUE(S().queried_accounts.empty()) << failing;
   }
 }
 
-// ---- changes during the query ----
+// ---- changes during the query, and the search list read by the probe ----
 
-TEST_F(Probe, ListChangedDuringQueryBeatsNotFound) {
-  // The probe's copy, then the re-read after the query.
-  S().lists = {{kLogin}, {kOther}};
-  ExpectResult(Run(), "access-blocked", "keychain-search-list-changed", 0);
-  EXPECT_EQ(S().queried_accounts.size(), 1u);
-}
-
-TEST_F(Probe, LockedDuringQueryBeatsFound) {
-  S().answers = {Found(Entry{})};
-  S().during_query = [] { S().words[kLogin] = kLocked; };
-  ExpectResult(Run(), "access-blocked", "keychain-state-changed", 0);
-}
-
-TEST_F(Probe, ListChangedBeforeTheAnswerIsGivenIsCaughtByTheLastCheck) {
-  // copy 1: the probe; copy 2: the check after the query; copy 3: the last
-  // check before "exists".
-  S().lists = {{kLogin}, {kLogin}, {kLogin, kOther}};
-  S().answers = {Found(Entry{})};
-  ExpectResult(Run(), "access-blocked", "keychain-search-list-changed", 0);
-  EXPECT_EQ(Count("copy-search-list"), 3);
-}
-
-TEST_F(Probe, UnavailableReReadBeatsTheQueryError) {
-  S().answers = {{errSecInteractionNotAllowed, nullptr}};
-  S().copy_list_codes = {0, errSecNoSuchKeychain};
-  ExpectResult(Run(), "error", "keychain-search-list-unavailable", -25294);
-}
-
-// ---- search list read by the probe itself ----
-
-TEST_F(Probe, SearchListFailuresOfTheProbe) {
-  S().copy_list_codes = {errSecInteractionRequired};
-  ExpectResult(Run(), "access-blocked", "keychain-search-list-unavailable", -25315);
-  fake::Reset();
-  S().copy_list_null = true;
-  ExpectResult(Run(), "error", "invalid-keychain-search-list", 0);
-  fake::Reset();
-  S().copy_list_not_array = true;
-  ExpectResult(Run(), "error", "invalid-keychain-search-list", 0);
-  fake::Reset();
-  S().lists = {{}};
-  ExpectResult(Run(), "error", "keychain-search-list-empty", 0);
-  EXPECT_EQ(Count("copy-matching"), 0);
-}
-
-TEST_F(Probe, SearchStateFailuresStopBeforeTheQuery) {
-  S().lists = {{kLogin, kOther}};
-  S().words[kOther] = kSecUnlockStateStatus;
-  ExpectResult(Run(), "access-blocked", "keychain-unreadable", 0);
-  S().words.clear();
-  S().status_codes[kOther] = errSecAuthFailed;
-  ExpectResult(Run(), "access-blocked", "keychain-status-unavailable", -25293);
-  S().status_codes.clear();
-  std::vector<std::string> many;
-  for (int i = 0; i < 65; ++i) many.push_back("/k/" + std::to_string(i));
-  S().lists = {many};
-  ExpectResult(Run(), "error", "keychain-search-list-too-large", 0);
-  S().lists = {{kLogin, kOther, kLogin}};
-  ExpectResult(Run(), "error", "invalid-keychain-search-list", 0);
-  EXPECT_EQ(Count("copy-matching"), 0);
-}
+const Row kSearchList[] = {
+    {"ListChangedDuringQueryBeatsNotFound",
+     [] { S().lists = {{kLogin}, {kOther}}; },  // the probe's copy, then the re-read
+     Blocked("keychain-search-list-changed"), Queries<1>},
+    {"LockedDuringQueryBeatsFound",
+     [] {
+       S().answers = {Found(Entry{})};
+       S().during_query = [] { S().words[kLogin] = kLocked; };
+     },
+     Blocked("keychain-state-changed")},
+    {"ListChangedBeforeTheAnswerIsGivenIsCaughtByTheLastCheck",
+     [] {
+       // copy 1: the probe; copy 2: the check after the query; copy 3: the
+       // last check before "exists".
+       S().lists = {{kLogin}, {kLogin}, {kLogin, kOther}};
+       S().answers = {Found(Entry{})};
+     },
+     Blocked("keychain-search-list-changed"),
+     [](const ProbeResult&) { EXPECT_EQ(Count("copy-search-list"), 3); }},
+    {"UnavailableReReadBeatsTheQueryError",
+     [] {
+       S().answers = {{errSecInteractionNotAllowed, nullptr}};
+       S().copy_list_codes = {0, errSecNoSuchKeychain};
+     },
+     Error("keychain-search-list-unavailable", -25294)},
+    // Failures of the probe's own read stop it before the query.
+    {"ListThatNeedsTheUser", [] { S().copy_list_codes = {errSecInteractionRequired}; },
+     Blocked("keychain-search-list-unavailable", -25315), NoQuery},
+    {"NullList", [] { S().copy_list_null = true; }, Error("invalid-keychain-search-list"),
+     NoQuery},
+    {"ListNotAnArray", [] { S().copy_list_not_array = true; },
+     Error("invalid-keychain-search-list"), NoQuery},
+    {"EmptyList", [] { List({}); }, Error("keychain-search-list-empty"), NoQuery},
+    {"UnreadableKeychain",
+     [] { List({kLogin, kOther}); S().words[kOther] = kSecUnlockStateStatus; },
+     Blocked("keychain-unreadable"), NoQuery},
+    {"StatusUnavailable",
+     [] { List({kLogin, kOther}); S().status_codes[kOther] = errSecAuthFailed; },
+     Blocked("keychain-status-unavailable", -25293), NoQuery},
+    {"ListTooLarge",
+     [] {
+       std::vector<std::string> many;
+       for (int i = 0; i < 65; ++i) many.push_back("/k/" + std::to_string(i));
+       List(many);
+     },
+     Error("keychain-search-list-too-large"), NoQuery},
+    {"DuplicateInList", [] { List({kLogin, kOther, kLogin}); },
+     Error("invalid-keychain-search-list"), NoQuery},
+};
+INSTANTIATE_TEST_SUITE_P(SearchList, ProbeRow, ::testing::ValuesIn(kSearchList), RowName);
 
 // ---- identity ----
 
 TEST_F(Probe, IdentityOffTheListTouchesNothing) {
   for (const char* identity : {"", "velkor atlas", "Velkor Atlas ", "Velkor Atlas (DEV"}) {
-    ExpectResult(Run(identity), "error", "invalid-identity", 0);
+    ExpectResult(Run(identity), Error("invalid-identity"));
   }
   EXPECT_TRUE(S().calls.empty());
 }
@@ -320,7 +313,7 @@ TEST_F(Probe, IdentityOffTheListTouchesNothing) {
 TEST_F(Probe, EachAllowedIdentityQueriesItsOwnNames) {
   S().answers = {NotFound(), NotFound()};
   Run("Velkor-Atlas (DEV)");
-  EXPECT_EQ(S().queried_accounts,
+  ASSERT_EQ(S().queried_accounts,
             (std::vector<std::string>{"Velkor-Atlas (DEV) Key", "Velkor-Atlas (DEV)"}));
   EXPECT_NE(S().query_shapes[0].find("service=Velkor-Atlas (DEV) Safe Storage "),
             std::string::npos);
@@ -328,69 +321,60 @@ TEST_F(Probe, EachAllowedIdentityQueriesItsOwnNames) {
 
 // ---- the interaction guard ----
 
-TEST_F(Probe, UnreadableSettingStopsAtOnceAndRestoresNothing) {
-  S().get_interaction_codes = {errSecInteractionRequired};
-  ExpectResult(Run(), "access-blocked", "interaction-state-unavailable", -25315);
-  EXPECT_EQ(S().calls, std::vector<std::string>{"get-interaction"});
-}
-
-TEST_F(Probe, FailedDisableIsReportedAndTheSettingIsStillRestored) {
-  S().set_interaction_codes = {errSecAuthFailed};
-  ExpectResult(Run(), "access-blocked", "interaction-disable-failed", -25293);
-  EXPECT_EQ(S().calls, (std::vector<std::string>{"get-interaction", "set-interaction:0",
-                                                 "set-interaction:1", "get-interaction"}));
-}
-
-TEST_F(Probe, FailedDisableAndFailedRestoreReportTheRestore) {
-  S().set_interaction_codes = {errSecAuthFailed, errSecAuthFailed};
-  ExpectResult(Run("Velkor Atlas", true), "error", "interaction-restore-failed", 0);
-  // The failed restore, then the guard's last attempt at the end of its life.
-  EXPECT_EQ(S().calls, (std::vector<std::string>{"get-interaction", "set-interaction:0",
-                                                 "set-interaction:1", "set-interaction:1"}));
-  EXPECT_EQ(S().interaction, 1);
-}
-
-TEST_F(Probe, DisableThatDoesNotTakeIsUnverified) {
-  S().set_takes_effect = false;
-  ExpectResult(Run(), "error", "interaction-disable-unverified", 0);
-  fake::Reset();
-  S().get_interaction_codes = {0, errSecInteractionNotAllowed};
-  ExpectResult(Run(), "access-blocked", "interaction-disable-unverified", -25308);
-}
-
-TEST_F(Probe, FailedRestoreOverridesExists) {
-  S().answers = {Found(Entry{})};
-  S().set_interaction_codes = {0, errSecIO};
-  const ProbeResult result = Run("Velkor Atlas", true);
-  ExpectResult(result, "error", "interaction-restore-failed", 0);
-  EXPECT_EQ(SerializeResult("darwin", "Velkor Atlas", result).find("account"), std::string::npos);
-}
-
-TEST_F(Probe, RestoreThatReadsBackWrongFails) {
-  S().answers = {Found(Entry{})};
-  // disable: get, set, get; restore: set, get (fails)
-  S().get_interaction_codes = {0, 0, errSecIO};
-  ExpectResult(Run("Velkor Atlas", true), "error", "interaction-restore-failed", 0);
-  fake::Reset();
-  S().lists = {{kLogin}};
-  S().answers = {Found(Entry{})};
-  // The restore's set succeeds but does not change the setting.
-  api_.SecKeychainSetUserInteractionAllowed = [](Boolean state) {
-    const bool first = S().calls.empty() || S().calls.back() == "get-interaction";
-    S().calls.push_back(state ? "set-interaction:1" : "set-interaction:0");
-    if (state == 0 && first) S().interaction = 0;
-    return OSStatus{0};
-  };
-  ExpectResult(Run("Velkor Atlas", true), "error", "interaction-restore-failed", 0);
-}
-
-TEST_F(Probe, SettingThatWasOffStaysOff) {
-  S().interaction = 0;
-  S().answers = {Found(Entry{})};
-  ExpectResult(Run(), "exists", "account-metadata-found", 0, "Velkor Atlas Key");
-  EXPECT_EQ(S().calls.back(), "get-interaction");
-  EXPECT_EQ(Count("set-interaction:1"), 0);
-}
+const Row kGuard[] = {
+    {"UnreadableSettingStopsAtOnceAndRestoresNothing",
+     [] { S().get_interaction_codes = {errSecInteractionRequired}; },
+     Blocked("interaction-state-unavailable", -25315),
+     [](const ProbeResult&) { EXPECT_EQ(S().calls, std::vector<std::string>{"get-interaction"}); }},
+    {"FailedDisableIsReportedAndTheSettingIsStillRestored",
+     [] { S().set_interaction_codes = {errSecAuthFailed}; },
+     Blocked("interaction-disable-failed", -25293),
+     [](const ProbeResult&) {
+       EXPECT_EQ(S().calls, (std::vector<std::string>{"get-interaction", "set-interaction:0",
+                                                      "set-interaction:1", "get-interaction"}));
+     }},
+    {"FailedDisableAndFailedRestoreReportTheRestore",
+     [] { S().set_interaction_codes = {errSecAuthFailed, errSecAuthFailed}; }, kRestoreFailed,
+     [](const ProbeResult&) {
+       // The failed restore, then the guard's last attempt at the end of its
+       // life.
+       EXPECT_EQ(S().calls, (std::vector<std::string>{"get-interaction", "set-interaction:0",
+                                                      "set-interaction:1", "set-interaction:1"}));
+       EXPECT_EQ(S().interaction, 1);
+     }},
+    {"DisableThatDoesNotTakeIsUnverified", [] { S().set_takes_effect = false; },
+     Error("interaction-disable-unverified")},
+    {"DisableThatCannotBeReadBackIsUnverified",
+     [] { S().get_interaction_codes = {0, errSecInteractionNotAllowed}; },
+     Blocked("interaction-disable-unverified", -25308)},
+    {"FailedRestoreOverridesExists",
+     [] { S().answers = {Found(Entry{})}; S().set_interaction_codes = {0, errSecIO}; },
+     kRestoreFailed,
+     [](const ProbeResult& result) {
+       EXPECT_EQ(SerializeResult("darwin", "Velkor Atlas", result).find("account"),
+                 std::string::npos);
+     }},
+    {"RestoreThatCannotBeReadBackFails",
+     [] {
+       S().answers = {Found(Entry{})};
+       S().get_interaction_codes = {0, 0, errSecIO};  // disable: get, set, get; restore: set, get
+     },
+     kRestoreFailed},
+    {"RestoreThatReadsBackWrongFails",
+     [] {
+       S().answers = {Found(Entry{})};
+       // The disable takes; the restore's set succeeds but changes nothing.
+       S().during_query = [] { S().set_takes_effect = false; };
+     },
+     kRestoreFailed},
+    {"SettingThatWasOffStaysOff", [] { S().interaction = 0; S().answers = {Found(Entry{})}; },
+     kExists,
+     [](const ProbeResult&) {
+       EXPECT_EQ(S().calls.back(), "get-interaction");
+       EXPECT_EQ(Count("set-interaction:1"), 0);
+     }},
+};
+INSTANTIATE_TEST_SUITE_P(Guard, ProbeRow, ::testing::ValuesIn(kGuard), RowName);
 
 }  // namespace
 }  // namespace credential_identity
