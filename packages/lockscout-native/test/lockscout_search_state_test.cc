@@ -12,6 +12,13 @@ using fake::S;
 
 const char kSystem[] = "/Library/Keychains/System.keychain";
 
+void ExpectResult(const ProbeResult& result, const char* status, const char* reason,
+                  int32_t code = 0) {
+  EXPECT_EQ(result.status, status);
+  EXPECT_EQ(result.reason, reason);
+  EXPECT_EQ(result.osStatus, code);
+}
+
 class SearchState : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -26,6 +33,11 @@ class SearchState : public ::testing::Test {
     lists_.push_back(fake::MakeList(paths));
     return lists_.back();
   }
+  // Reads a list of the given paths into a fresh statuses_.
+  ProbeResult Read(const std::vector<std::string>& paths) {
+    statuses_.clear();
+    return ReadSearchState(List(paths), api_, statuses_);
+  }
   std::vector<std::string> Paths(int count) {
     std::vector<std::string> paths;
     for (int i = 0; i < count; ++i) paths.push_back("/k/" + std::to_string(i) + ".keychain");
@@ -34,73 +46,46 @@ class SearchState : public ::testing::Test {
   SecurityApi api_ = fake::Table();
   long live_before_ = 0;
   std::vector<CFArrayRef> lists_;
+  std::vector<unsigned int> statuses_;
 };
 
 TEST_F(SearchState, SixtyFourKeychainsAreReadWithOneWordEach) {
-  std::vector<unsigned int> statuses;
-  const ProbeResult result = ReadSearchState(List(Paths(64)), api_, statuses);
-  EXPECT_EQ(result.status, "ready");
-  EXPECT_EQ(statuses.size(), 64u);
+  EXPECT_EQ(Read(Paths(64)).status, "ready");
+  EXPECT_EQ(statuses_.size(), 64u);
 }
 
 TEST_F(SearchState, SixtyFiveKeychainsAreRefusedWithoutAStatusCall) {
-  std::vector<unsigned int> statuses;
-  const ProbeResult result = ReadSearchState(List(Paths(65)), api_, statuses);
-  EXPECT_EQ(result.status, "error");
-  EXPECT_EQ(result.reason, "keychain-search-list-too-large");
+  ExpectResult(Read(Paths(65)), "error", "keychain-search-list-too-large");
   EXPECT_EQ(S().status_calls, 0);
 }
 
 TEST_F(SearchState, EmptyListIsAnError) {
-  std::vector<unsigned int> statuses;
-  const ProbeResult result = ReadSearchState(List({}), api_, statuses);
-  EXPECT_EQ(result.status, "error");
-  EXPECT_EQ(result.reason, "keychain-search-list-empty");
-  EXPECT_EQ(result.osStatus, 0);
+  ExpectResult(Read({}), "error", "keychain-search-list-empty");
 }
 
 TEST_F(SearchState, DuplicateIsFoundAtItsSecondOccurrence) {
-  std::vector<unsigned int> statuses;
-  const ProbeResult result =
-      ReadSearchState(List({"/k/a", "/k/b", "/k/c", "/k/c", "/k/d"}), api_, statuses);
-  EXPECT_EQ(result.reason, "invalid-keychain-search-list");
-  EXPECT_EQ(result.status, "error");
+  ExpectResult(Read({"/k/a", "/k/b", "/k/c", "/k/c", "/k/d"}), "error",
+               "invalid-keychain-search-list");
   EXPECT_EQ(S().status_calls, 3);  // a, b, c; the repeated c is never asked
-  EXPECT_EQ(statuses.size(), 3u);
-  statuses.clear();
-  EXPECT_EQ(ReadSearchState(List({"/k/a", "/k/b", "/k/a"}), api_, statuses).reason,
-            "invalid-keychain-search-list");
+  EXPECT_EQ(statuses_.size(), 3u);
+  EXPECT_EQ(Read({"/k/a", "/k/b", "/k/a"}).reason, "invalid-keychain-search-list");
 }
 
 TEST_F(SearchState, UnreadableKeychainBlocksEvenWhenUnlocked) {
   S().words["/k/b"] = kSecUnlockStateStatus | kSecWritePermStatus;
-  std::vector<unsigned int> statuses;
-  const ProbeResult result = ReadSearchState(List({"/k/a", "/k/b"}), api_, statuses);
-  EXPECT_EQ(result.status, "access-blocked");
-  EXPECT_EQ(result.reason, "keychain-unreadable");
-  EXPECT_EQ(result.osStatus, 0);
+  ExpectResult(Read({"/k/a", "/k/b"}), "access-blocked", "keychain-unreadable");
 }
 
 TEST_F(SearchState, UnreadableEntryIsSeenBeforeALaterDuplicate) {
   S().words["/k/b"] = kSecUnlockStateStatus;
-  std::vector<unsigned int> statuses;
-  EXPECT_EQ(ReadSearchState(List({"/k/a", "/k/b", "/k/a"}), api_, statuses).reason,
-            "keychain-unreadable");
+  EXPECT_EQ(Read({"/k/a", "/k/b", "/k/a"}).reason, "keychain-unreadable");
 }
 
 TEST_F(SearchState, FailingStatusCallReportsItsCode) {
   S().status_codes["/k/b"] = errSecInteractionNotAllowed;
-  std::vector<unsigned int> statuses;
-  ProbeResult result = ReadSearchState(List({"/k/a", "/k/b"}), api_, statuses);
-  EXPECT_EQ(result.status, "access-blocked");
-  EXPECT_EQ(result.reason, "keychain-status-unavailable");
-  EXPECT_EQ(result.osStatus, -25308);
-
+  ExpectResult(Read({"/k/a", "/k/b"}), "access-blocked", "keychain-status-unavailable", -25308);
   S().status_codes["/k/b"] = errSecNoSuchKeychain;
-  statuses.clear();
-  result = ReadSearchState(List({"/k/a", "/k/b"}), api_, statuses);
-  EXPECT_EQ(result.status, "error");
-  EXPECT_EQ(result.osStatus, -25294);
+  ExpectResult(Read({"/k/a", "/k/b"}), "error", "keychain-status-unavailable", -25294);
 }
 
 TEST_F(SearchState, LockedReadableKeychainsAreAcceptedWithTheirWordsAsReturned) {
@@ -112,66 +97,65 @@ TEST_F(SearchState, LockedReadableKeychainsAreAcceptedWithTheirWordsAsReturned) 
 
 // ---- CheckStableSearch ----
 
-class StableSearch : public SearchState {
- protected:
-  ProbeResult Check(const std::vector<std::string>& before,
-                    const std::vector<std::string>& after) {
-    S().lists = {before};
-    CFArrayRef list = List(before);
-    std::vector<unsigned int> statuses;
-    EXPECT_EQ(ReadSearchState(list, api_, statuses).status, "ready");
-    S().lists = {after};
-    if (after_change_) after_change_();
-    return CheckStableSearch(list, statuses, api_);
-  }
-  std::function<void()> after_change_;
+// A list read as `before`, then re-read as `after` once `change` (if any)
+// has been applied to the fake.
+struct StableRow {
+  const char* name;
+  std::vector<std::string> before;
+  std::vector<std::string> after;
+  void (*change)();
+  const char* status;
+  const char* reason;
+  int32_t code;
 };
 
-TEST_F(StableSearch, UnchangedListAndStatesAreReady) {
-  EXPECT_EQ(Check({"/k/a", "/k/b"}, {"/k/a", "/k/b"}).status, "ready");
+void PrintTo(const StableRow& row, std::ostream* out) {
+  *out << row.name;
 }
 
-TEST_F(StableSearch, ReorderedListHasChanged) {
-  const ProbeResult result = Check({"/k/a", "/k/b"}, {"/k/b", "/k/a"});
-  EXPECT_EQ(result.status, "access-blocked");
-  EXPECT_EQ(result.reason, "keychain-search-list-changed");
+class StableSearch : public SearchState, public ::testing::WithParamInterface<StableRow> {};
+
+TEST_P(StableSearch, GivesItsResult) {
+  const StableRow& row = GetParam();
+  S().lists = {row.before};
+  CFArrayRef list = List(row.before);
+  std::vector<unsigned int> statuses;
+  ASSERT_EQ(ReadSearchState(list, api_, statuses).status, "ready");
+  S().lists = {row.after};
+  if (row.change) row.change();
+  ExpectResult(CheckStableSearch(list, statuses, api_), row.status, row.reason, row.code);
 }
 
-TEST_F(StableSearch, LongerListHasChanged) {
-  EXPECT_EQ(Check({"/k/a"}, {"/k/a", "/k/b"}).reason, "keychain-search-list-changed");
-}
+const std::vector<std::string> kAB = {"/k/a", "/k/b"};
+const std::vector<std::string> kA = {"/k/a"};
 
-TEST_F(StableSearch, KeychainLockedMeanwhileIsAStateChange) {
-  after_change_ = [] { S().words["/k/b"] = kSecReadPermStatus | kSecWritePermStatus; };
-  const ProbeResult result = Check({"/k/a", "/k/b"}, {"/k/a", "/k/b"});
-  EXPECT_EQ(result.status, "access-blocked");
-  EXPECT_EQ(result.reason, "keychain-state-changed");
-}
-
-TEST_F(StableSearch, AnyBitOfTheWordCounts) {
-  after_change_ = [] { S().words["/k/a"] = kSecUnlockStateStatus | kSecReadPermStatus; };
-  EXPECT_EQ(Check({"/k/a"}, {"/k/a"}).reason, "keychain-state-changed");
-}
-
-TEST_F(StableSearch, FailingReReadReportsItsCode) {
-  after_change_ = [] { S().copy_list_codes = {errSecInteractionRequired}; };
-  const ProbeResult result = Check({"/k/a"}, {"/k/a"});
-  EXPECT_EQ(result.status, "access-blocked");
-  EXPECT_EQ(result.reason, "keychain-search-list-unavailable");
-  EXPECT_EQ(result.osStatus, -25315);
-}
-
-TEST_F(StableSearch, NullOrNonArrayReReadIsInvalid) {
-  after_change_ = [] { S().copy_list_null = true; };
-  EXPECT_EQ(Check({"/k/a"}, {"/k/a"}).reason, "invalid-keychain-search-list");
-  after_change_ = [] { S().copy_list_not_array = true; };
-  EXPECT_EQ(Check({"/k/a"}, {"/k/a"}).reason, "invalid-keychain-search-list");
-}
-
-TEST_F(StableSearch, ReReadThatBecameUnreadableReportsThat) {
-  after_change_ = [] { S().words["/k/a"] = kSecUnlockStateStatus; };
-  EXPECT_EQ(Check({"/k/a"}, {"/k/a"}).reason, "keychain-unreadable");
-}
+const StableRow kStableRows[] = {
+    {"UnchangedListAndStatesAreReady", kAB, kAB, nullptr, "ready", "", 0},
+    {"ReorderedListHasChanged", kAB, {"/k/b", "/k/a"}, nullptr, "access-blocked",
+     "keychain-search-list-changed", 0},
+    {"LongerListHasChanged", kA, kAB, nullptr, "access-blocked", "keychain-search-list-changed",
+     0},
+    {"KeychainLockedMeanwhileIsAStateChange", kAB, kAB,
+     [] { S().words["/k/b"] = kSecReadPermStatus | kSecWritePermStatus; }, "access-blocked",
+     "keychain-state-changed", 0},
+    {"AnyBitOfTheWordCounts", kA, kA,
+     [] { S().words["/k/a"] = kSecUnlockStateStatus | kSecReadPermStatus; }, "access-blocked",
+     "keychain-state-changed", 0},
+    {"FailingReReadReportsItsCode", kA, kA,
+     [] { S().copy_list_codes = {errSecInteractionRequired}; }, "access-blocked",
+     "keychain-search-list-unavailable", -25315},
+    {"NullReReadIsInvalid", kA, kA, [] { S().copy_list_null = true; }, "error",
+     "invalid-keychain-search-list", 0},
+    {"NonArrayReReadIsInvalid", kA, kA, [] { S().copy_list_not_array = true; }, "error",
+     "invalid-keychain-search-list", 0},
+    {"ReReadThatBecameUnreadableReportsThat", kA, kA,
+     [] { S().words["/k/a"] = kSecUnlockStateStatus; }, "access-blocked", "keychain-unreadable",
+     0},
+};
+INSTANTIATE_TEST_SUITE_P(Rows, StableSearch, ::testing::ValuesIn(kStableRows),
+                         [](const ::testing::TestParamInfo<StableRow>& info) {
+                           return std::string(info.param.name);
+                         });
 
 // ---- locked keychains ----
 
