@@ -27,21 +27,15 @@ napi_status napi_create_function(napi_env, const char*, size_t, napi_callback, v
 namespace {
 
 TEST(PosixErrorCode, MapsEveryNamedNumberAndFallsBackToEio) {
-  EXPECT_STREQ(PosixErrorCode(EPERM), "EPERM");
-  EXPECT_STREQ(PosixErrorCode(EACCES), "EPERM");
-  EXPECT_STREQ(PosixErrorCode(ENOENT), "ENOENT");
-  EXPECT_STREQ(PosixErrorCode(EEXIST), "EEXIST");
-  EXPECT_STREQ(PosixErrorCode(ENOTEMPTY), "EEXIST");
-  EXPECT_STREQ(PosixErrorCode(EXDEV), "EXDEV");
-  EXPECT_STREQ(PosixErrorCode(EINVAL), "EINVAL");
-  EXPECT_STREQ(PosixErrorCode(ENOTSUP), "ENOTSUP");
-  EXPECT_STREQ(PosixErrorCode(ENOSYS), "ENOTSUP");
-  EXPECT_STREQ(PosixErrorCode(ELOOP), "ELOOP");
-  EXPECT_STREQ(PosixErrorCode(ESTALE), "ESTALE");
-  EXPECT_STREQ(PosixErrorCode(0), "EIO");
-  EXPECT_STREQ(PosixErrorCode(ENOTDIR), "EIO");
-  EXPECT_STREQ(PosixErrorCode(ENAMETOOLONG), "EIO");
-  EXPECT_STREQ(PosixErrorCode(ENOSPC), "EIO");
+  const std::vector<std::pair<int, const char*>> cases = {
+      {EPERM, "EPERM"},     {EACCES, "EPERM"},   {ENOENT, "ENOENT"}, {EEXIST, "EEXIST"},
+      {ENOTEMPTY, "EEXIST"}, {EXDEV, "EXDEV"},   {EINVAL, "EINVAL"}, {ENOTSUP, "ENOTSUP"},
+      {ENOSYS, "ENOTSUP"},  {ELOOP, "ELOOP"},    {ESTALE, "ESTALE"}, {0, "EIO"},
+      {ENOTDIR, "EIO"},     {ENAMETOOLONG, "EIO"}, {ENOSPC, "EIO"},
+  };
+  for (const auto& [number, code] : cases) {
+    EXPECT_STREQ(PosixErrorCode(number), code) << number;
+  }
 }
 
 TEST(PathRules, SplitRelativePathTable) {
@@ -79,21 +73,22 @@ TEST(NameRules, QuarantineAndTemporaryNames) {
   const std::string uuid = "123e4567-e89b-42d3-a456-426614174000";
   const std::string hex64(64, 'a');
   EXPECT_TRUE(IsRemovalDirectory(".publication-recovery-" + uuid));
-  EXPECT_FALSE(IsRemovalDirectory(".publication-recovery-123E4567-e89b-42d3-a456-426614174000"));
-  EXPECT_FALSE(IsRemovalDirectory(".publication-recovery-123e4567-e89b-12d3-a456-426614174000"));
-  EXPECT_FALSE(IsRemovalDirectory(".publication-recovery-123e4567-e89b-42d3-c456-426614174000"));
-  EXPECT_FALSE(IsRemovalDirectory(".publication-recovery-123e4567_e89b-42d3-a456-426614174000"));
-  EXPECT_FALSE(IsRemovalDirectory(".publication-recovery-" + uuid + "0"));
+  for (const std::string& id : std::vector<std::string>{
+           "123E4567-e89b-42d3-a456-426614174000", "123e4567-e89b-12d3-a456-426614174000",
+           "123e4567-e89b-42d3-c456-426614174000", "123e4567_e89b-42d3-a456-426614174000", uuid + "0"}) {
+    EXPECT_FALSE(IsRemovalDirectory(".publication-recovery-" + id)) << id;
+  }
   EXPECT_TRUE(IsContentRemovalDirectory(".content-recovery-" + hex64));
-  EXPECT_FALSE(IsContentRemovalDirectory(".content-recovery-" + std::string(63, 'a')));
-  EXPECT_FALSE(IsContentRemovalDirectory(".content-recovery-" + std::string(65, 'a')));
-  EXPECT_FALSE(IsContentRemovalDirectory(".content-recovery-" + std::string(64, 'A')));
-  EXPECT_FALSE(IsContentRemovalDirectory(".content-recovery-" + std::string(63, 'a') + "g"));
+  for (const std::string& hex : {std::string(63, 'a'), std::string(65, 'a'), std::string(64, 'A'),
+                                 std::string(63, 'a') + "g"}) {
+    EXPECT_FALSE(IsContentRemovalDirectory(".content-recovery-" + hex)) << hex;
+  }
   EXPECT_TRUE(IsPublicationTemporary(hex64 + "." + uuid + ".tmp"));
-  EXPECT_FALSE(IsPublicationTemporary(hex64 + "." + uuid + ".TMP"));
-  EXPECT_FALSE(IsPublicationTemporary(hex64 + "_" + uuid + ".tmp"));
-  EXPECT_FALSE(IsPublicationTemporary(std::string(63, 'a') + "g." + uuid + ".tmp"));
-  EXPECT_FALSE(IsPublicationTemporary(hex64 + ".123e4567-e89b-52d3-a456-426614174000.tmp"));
+  for (const std::string& name : {hex64 + "." + uuid + ".TMP", hex64 + "_" + uuid + ".tmp",
+                                  std::string(63, 'a') + "g." + uuid + ".tmp",
+                                  hex64 + ".123e4567-e89b-52d3-a456-426614174000.tmp"}) {
+    EXPECT_FALSE(IsPublicationTemporary(name)) << name;
+  }
 }
 
 bool ParseUnsigned(const std::string& text, uint64_t* value) {

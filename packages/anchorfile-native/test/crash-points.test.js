@@ -14,7 +14,7 @@ const fs = require('fs');
 const path = require('path');
 const { spawn } = require('child_process');
 const { deliverable, makeTempDir } = require('../../../test/support/native.js');
-const { identity: identityOf, publicationTemporary, publicationQuarantine, contentQuarantine } = require('./helpers.js');
+const { identity: identityOf, publicationTemporary, publicationQuarantine, contentQuarantine, collect } = require('./helpers.js');
 
 const addonPath = deliverable('anchorfile.node');
 const interposer = deliverable('anchorfile_faultinject.so');
@@ -110,7 +110,7 @@ function preload() {
 
 // Runs the jobs ({ run, fault }) in order in one child. A job that stops the
 // process must be the last one.
-function runChild(jobs, { stops }) {
+async function runChild(jobs, { stops }) {
   const env = { ...process.env, LD_PRELOAD: preload() };
   if (stops && env.ASAN_OPTIONS !== undefined) {
     // A child that is stopped dead gains nothing from holding freed memory
@@ -122,25 +122,16 @@ function runChild(jobs, { stops }) {
     request: { ...removalRequest(run), op: fault.op || 'remove', kind: run.kind },
     env: faultEnv(run, fault),
   })));
-  return new Promise((resolve, reject) => {
-    const child = spawn(process.execPath, [childScript, list], { env });
-    let out = '';
-    let err = '';
-    child.stdout.on('data', (data) => { out += data; });
-    child.stderr.on('data', (data) => { err += data; });
-    child.on('error', reject);
-    child.on('close', (status) => {
-      const outcomes = out.trim() ? JSON.parse(out) : [];
-      resolve({
-        status,
-        err,
-        results: jobs.map(({ run }, i) => ({
-          calls: fs.existsSync(run.log) ? parseLog(fs.readFileSync(run.log, 'utf8'), run) : [],
-          outcome: outcomes[i] || null,
-        })),
-      });
-    });
-  });
+  const { status, out, err } = await collect(spawn(process.execPath, [childScript, list], { env }));
+  const outcomes = out.trim() ? JSON.parse(out) : [];
+  return {
+    status,
+    err,
+    results: jobs.map(({ run }, i) => ({
+      calls: fs.existsSync(run.log) ? parseLog(fs.readFileSync(run.log, 'utf8'), run) : [],
+      outcome: outcomes[i] || null,
+    })),
+  };
 }
 
 function parseLog(text, run) {
@@ -287,15 +278,10 @@ async function runFaults(t, faults, { stops, kind, prepare }) {
   })));
 }
 
-function pad(text, width) {
-  return String(text).padEnd(width);
-}
-
 function printTable(title, header, rows) {
   const widths = header.map((h, i) => Math.max(h.length, ...rows.map((r) => String(r[i]).length)));
-  const lines = [title, header.map((h, i) => pad(h, widths[i])).join('  ').trimEnd()];
-  for (const row of rows) lines.push(row.map((cell, i) => pad(cell, widths[i])).join('  ').trimEnd());
-  console.log(lines.join('\n'));
+  const line = (cells) => cells.map((cell, i) => String(cell).padEnd(widths[i])).join('  ').trimEnd();
+  console.log([title, line(header), ...rows.map(line)].join('\n'));
 }
 
 // ---------------------------------------------------------------------------

@@ -23,8 +23,9 @@ class FileopsStandIn : public ::testing::Test {
     ASSERT_EQ(mkdirat(fd_, "sub", 0700), 0);
     const int file = openat(fd_, "file", O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
     ASSERT_GE(file, 0);
-    ASSERT_EQ(write(file, "abc", 3), 3);
+    const ssize_t written = write(file, "abc", 3);
     close(file);
+    ASSERT_EQ(written, 3);
     ASSERT_EQ(symlinkat("sub", fd_, "link"), 0);
   }
   void TearDown() override {
@@ -74,9 +75,11 @@ TEST_F(FileopsStandIn, OtherAnswersAreLeftAlone) {
 }
 
 TEST_F(FileopsStandIn, RenameExclNeverReplaces) {
+  // A missing source is reported as missing, whatever holds the name.
   for (const char* taken : {"sub", "link", "file"}) {
     errno = 0;
-    EXPECT_EQ(renameatx_np(fd_, "new-source", fd_, taken, RENAME_EXCL), -1);
+    EXPECT_EQ(renameatx_np(fd_, "new-source", fd_, taken, RENAME_EXCL), -1) << taken;
+    EXPECT_EQ(errno, ENOENT) << taken;
   }
   const int source = openat(fd_, "source", O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
   ASSERT_GE(source, 0);

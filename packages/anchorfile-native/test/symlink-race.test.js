@@ -14,7 +14,7 @@ const fs = require('fs');
 const path = require('path');
 const { spawn } = require('child_process');
 const { deliverable, makeTempDir } = require('../../../test/support/native.js');
-const { publicationTemporary, publicationQuarantine, contentQuarantine } = require('./helpers.js');
+const { publicationTemporary, publicationQuarantine, contentQuarantine, collect } = require('./helpers.js');
 
 const anchorfile = require(deliverable('anchorfile.node'));
 
@@ -59,13 +59,7 @@ function attacker(dirs, durationMs) {
 function startAttacker(dirs, durationMs) {
   const script = `(${attacker.toString()})(${JSON.stringify(dirs)}, ${durationMs});`;
   const child = spawn(process.execPath, ['-e', script], { env: process.env });
-  let out = '';
-  let err = '';
-  child.stdout.on('data', (data) => { out += data; });
-  child.stderr.on('data', (data) => { err += data; });
-  child.done = new Promise((resolve) => {
-    child.on('close', (status) => resolve({ status, out, err }));
-  });
+  child.done = collect(child);
   return child;
 }
 
@@ -146,7 +140,15 @@ const skip = process.platform !== 'linux' && 'needs /proc/self/fd';
 
 test('swapping parent components for links outside the root never lets an operation escape', { skip }, async (t) => {
   const base = makeTempDir('anchorfile-race-');
-  t.after(() => fs.rmSync(base, { recursive: true, force: true }));
+  let child = null;
+  // A failure in the loop must stop the attacker before its trees go.
+  t.after(async () => {
+    if (child) {
+      child.kill();
+      await child.done;
+    }
+    fs.rmSync(base, { recursive: true, force: true });
+  });
   const { root, outside, slots, parents } = buildTrees(base);
   const canaryBefore = snapshot(outside);
 
@@ -202,7 +204,7 @@ test('swapping parent components for links outside the root never lets an operat
     }
   };
 
-  const child = startAttacker(parents, ATTACK_MS);
+  child = startAttacker(parents, ATTACK_MS);
   let running = true;
   child.done.then(() => { running = false; });
   let round = 0;

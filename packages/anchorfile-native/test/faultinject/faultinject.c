@@ -339,6 +339,14 @@ static int Injected(void) {
   return -1;
 }
 
+// The whole of a counted call that returns int: the injected failure or the
+// real call, logged and acted after.
+#define COUNTED_CALL(call, object, real_call)                \
+  BEGIN_CALL(call, object);                                  \
+  const int result = inject ? Injected() : (real_call);      \
+  END_CALL(result);                                          \
+  return result
+
 // ---------------------------------------------------------------------------
 // Arming
 
@@ -413,10 +421,7 @@ EXPORTED int openat(int dir_fd, const char* path, int flags, ...) {
 
 static int FstatCommon(FstatFn fstat_real, int fd, struct stat* status) {
   if (!IsTracked(fd)) return fstat_real(fd, status);
-  BEGIN_CALL("fstat", LabelOf(fd));
-  const int result = inject ? Injected() : fstat_real(fd, status);
-  END_CALL(result);
-  return result;
+  COUNTED_CALL("fstat", LabelOf(fd), fstat_real(fd, status));
 }
 
 EXPORTED int fstat(int fd, struct stat* status) {
@@ -428,10 +433,7 @@ static int FstatatCommon(FstatatFn fstatat_real, int dir_fd, const char* path,
   if (!IsTracked(dir_fd)) return fstatat_real(dir_fd, path, status, flags);
   char object[LABEL_SIZE * 2];
   EntryObject(object, sizeof(object), dir_fd, path);
-  BEGIN_CALL("fstatat", object);
-  const int result = inject ? Injected() : fstatat_real(dir_fd, path, status, flags);
-  END_CALL(result);
-  return result;
+  COUNTED_CALL("fstatat", object, fstatat_real(dir_fd, path, status, flags));
 }
 
 EXPORTED int fstatat(int dir_fd, const char* path, struct stat* status, int flags) {
@@ -443,10 +445,7 @@ EXPORTED int mkdirat(int dir_fd, const char* path, mode_t mode) {
   if (!IsTracked(dir_fd)) return mkdirat_real(dir_fd, path, mode);
   char object[LABEL_SIZE * 2];
   EntryObject(object, sizeof(object), dir_fd, path);
-  BEGIN_CALL("mkdirat", object);
-  const int result = inject ? Injected() : mkdirat_real(dir_fd, path, mode);
-  END_CALL(result);
-  return result;
+  COUNTED_CALL("mkdirat", object, mkdirat_real(dir_fd, path, mode));
 }
 
 static void RenameObject(char* object, size_t size, int from_fd, const char* from, int to_fd,
@@ -462,10 +461,7 @@ EXPORTED int renameat2(int from_fd, const char* from, int to_fd, const char* to,
   }
   char object[LABEL_SIZE * 4 + 16];
   RenameObject(object, sizeof(object), from_fd, from, to_fd, to);
-  BEGIN_CALL("renameat2", object);
-  const int result = inject ? Injected() : renameat2_real(from_fd, from, to_fd, to, flags);
-  END_CALL(result);
-  return result;
+  COUNTED_CALL("renameat2", object, renameat2_real(from_fd, from, to_fd, to, flags));
 }
 
 EXPORTED int renameat(int from_fd, const char* from, int to_fd, const char* to) {
@@ -473,10 +469,7 @@ EXPORTED int renameat(int from_fd, const char* from, int to_fd, const char* to) 
   if (!IsTracked(from_fd) && !IsTracked(to_fd)) return renameat_real(from_fd, from, to_fd, to);
   char object[LABEL_SIZE * 4 + 16];
   RenameObject(object, sizeof(object), from_fd, from, to_fd, to);
-  BEGIN_CALL("renameat", object);
-  const int result = inject ? Injected() : renameat_real(from_fd, from, to_fd, to);
-  END_CALL(result);
-  return result;
+  COUNTED_CALL("renameat", object, renameat_real(from_fd, from, to_fd, to));
 }
 
 EXPORTED int unlinkat(int dir_fd, const char* path, int flags) {
@@ -484,28 +477,19 @@ EXPORTED int unlinkat(int dir_fd, const char* path, int flags) {
   if (!IsTracked(dir_fd)) return unlinkat_real(dir_fd, path, flags);
   char object[LABEL_SIZE * 2];
   EntryObject(object, sizeof(object), dir_fd, path);
-  BEGIN_CALL("unlinkat", object);
-  const int result = inject ? Injected() : unlinkat_real(dir_fd, path, flags);
-  END_CALL(result);
-  return result;
+  COUNTED_CALL("unlinkat", object, unlinkat_real(dir_fd, path, flags));
 }
 
 EXPORTED int flock(int fd, int operation) {
   FlockFn flock_real = RealFlock();
   if (!IsTracked(fd)) return flock_real(fd, operation);
-  BEGIN_CALL("flock", LabelOf(fd));
-  const int result = inject ? Injected() : flock_real(fd, operation);
-  END_CALL(result);
-  return result;
+  COUNTED_CALL("flock", LabelOf(fd), flock_real(fd, operation));
 }
 
 EXPORTED int fsync(int fd) {
   FdFn fsync_real = RealFsync();
   if (!IsTracked(fd)) return fsync_real(fd);
-  BEGIN_CALL("fsync", LabelOf(fd));
-  const int result = inject ? Injected() : fsync_real(fd);
-  END_CALL(result);
-  return result;
+  COUNTED_CALL("fsync", LabelOf(fd), fsync_real(fd));
 }
 
 EXPORTED ssize_t write(int fd, const void* buffer, size_t count) {
