@@ -13,10 +13,12 @@ const crypto = require('crypto');
 const fs = require('fs');
 const path = require('path');
 const { spawn } = require('child_process');
-const { deliverable, makeTempDir } = require('../../../test/support/native.js');
-const { identity: identityOf, publicationTemporary, publicationQuarantine, contentQuarantine, collect } = require('./helpers.js');
+const { deliverable } = require('../../../test/support/native.js');
+const {
+  anchorfile, addonPath, makeStorage, identity: identityOf, publicationTemporary, publicationQuarantine,
+  contentQuarantine, collect,
+} = require('./helpers.js');
 
-const addonPath = deliverable('anchorfile.node');
 const interposer = deliverable('anchorfile_faultinject.so');
 const childScript = path.join(__dirname, 'faultinject', 'remove-child.js');
 const CRASH_STATUS = 77;
@@ -28,8 +30,6 @@ function skipReason() {
   if (!fs.existsSync(interposer)) return 'fault-injection interposer not built';
   return false;
 }
-
-const anchorfile = skipReason() ? null : require(addonPath);
 
 // ---------------------------------------------------------------------------
 // One storage tree per run
@@ -47,8 +47,7 @@ function expectedReceipt(run) {
 // the five-argument form; a content removal names any file and is recovered
 // by the six-argument form that repeats the name.
 function makeRun(t, kind = 'publication') {
-  const root = makeTempDir('anchorfile-crash-');
-  t.after(() => fs.rmSync(root, { recursive: true, force: true }));
+  const root = makeStorage(t);
   const dir = path.join(root, PARENT);
   fs.mkdirSync(dir, { recursive: true });
   fs.mkdirSync(path.join(root, 'spare'));
@@ -77,13 +76,10 @@ function makeRun(t, kind = 'publication') {
 // ---------------------------------------------------------------------------
 // The child
 
-function removalRequest(run) {
-  const text = (value) => String(value);
+function removalRequest({ root, name, quarantine, parentId: p, fileId: f }) {
   return {
-    addon: addonPath, root: run.root, parent: PARENT, name: run.name,
-    parentDev: text(run.parentId.dev), parentIno: text(run.parentId.ino),
-    dev: text(run.fileId.dev), ino: text(run.fileId.ino), size: text(run.fileId.size),
-    mtimeNs: text(run.fileId.mtimeNs), quarantine: run.quarantine,
+    addon: addonPath, root, parent: PARENT, name, quarantine,
+    parentDev: p.dev, parentIno: p.ino, dev: f.dev, ino: f.ino, size: f.size, mtimeNs: f.mtimeNs,
   };
 }
 
@@ -121,7 +117,7 @@ async function runChild(jobs, { stops }) {
   const list = JSON.stringify(jobs.map(({ run, fault }) => ({
     request: { ...removalRequest(run), op: fault.op || 'remove', kind: run.kind },
     env: faultEnv(run, fault),
-  })));
+  })), (key, value) => (typeof value === 'bigint' ? String(value) : value));
   const { status, out, err } = await collect(spawn(process.execPath, [childScript, list], { env }));
   const outcomes = out.trim() ? JSON.parse(out) : [];
   return {

@@ -13,10 +13,8 @@ const crypto = require('crypto');
 const fs = require('fs');
 const path = require('path');
 const { spawn } = require('child_process');
-const { deliverable, makeTempDir } = require('../../../test/support/native.js');
-const { publicationTemporary, publicationQuarantine, contentQuarantine, collect } = require('./helpers.js');
-
-const anchorfile = require(deliverable('anchorfile.node'));
+const { makeTempDir } = require('../../../test/support/native.js');
+const { anchorfile, publicationTemporary, publicationQuarantine, contentQuarantine, collect } = require('./helpers.js');
 
 const ATTACK_MS = 7000;
 const SLOTS = 25;  // not a multiple of 3, so every slot meets every kind of round
