@@ -199,23 +199,27 @@ TEST_F(ReceiptFiles, ContentReceiptCarriesItsNamespaceLine) {
   RemovalReceipt read;
   EXPECT_EQ(ReadRemovalReceipt(fd_, &read, quarantine), 0);
   EXPECT_EQ(read.name, "plain name");
+  errno = 0;
   EXPECT_EQ(ReadRemovalReceipt(fd_, &read, ".content-recovery-" + std::string(64, '1')), -1);
   EXPECT_EQ(errno, EINVAL);
 }
 
 TEST_F(ReceiptFiles, WriterNeverOverwritesOrFollowsLinks) {
   ASSERT_EQ(symlinkat("elsewhere", fd_, "receipt"), 0);
+  errno = 0;
   EXPECT_EQ(WriteRemovalReceipt(fd_, SampleReceipt("x"), ""), -1);
   EXPECT_EQ(errno, EEXIST);
   struct stat status;
   EXPECT_NE(stat((dir_ + "/elsewhere").c_str(), &status), 0);
   RemovalReceipt read;
+  errno = 0;
   EXPECT_EQ(ReadRemovalReceipt(fd_, &read, ""), -1);
   EXPECT_EQ(errno, ELOOP);
 }
 
 TEST_F(ReceiptFiles, MissingReceiptIsEnoent) {
   RemovalReceipt read;
+  errno = 0;
   EXPECT_EQ(ReadRemovalReceipt(fd_, &read, ""), -1);
   EXPECT_EQ(errno, ENOENT);
 }
