@@ -4,12 +4,10 @@
 // and nothing is stored.
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const fs = require('fs');
-const path = require('path');
-const { spawn } = require('child_process');
 const { deliverable } = require('../../../test/support/native');
 const {
-  IDENTITY, makeHome, removeHome, plantKey, isStored, keyfetch, expectNoKey,
+  IDENTITY, itemOf, makeHome, removeHome, plantKey, isStored, keyfetch, expectNoKey,
+  withInputFile, runWithOpenInput,
 } = require('./keyfetch-support');
 
 const storedKey = Buffer.from('stored key');
@@ -21,39 +19,23 @@ test.before(() => {
 });
 test.after(() => removeHome(home));
 
-// Opens a file of the given size as a child's standard input, so that the
-// shared file offset afterwards tells how much of it the child read.
-function inputFile(size) {
-  const file = path.join(home, `input-${size}`);
-  fs.writeFileSync(file, Buffer.alloc(size, 0x61));
-  return fs.openSync(file, 'r');
-}
-
-function offsetAfter(fd) {
-  return fs.fstatSync(fd).size - fs.readSync(fd, Buffer.alloc(1 << 17), 0, 1 << 17, null);
+// Runs keyfetch on a file of `size` bytes; see withInputFile.
+function keyfetchOnFile(args, size) {
+  return withInputFile(home, size, (fd) => keyfetch(home, args, { stdio: [fd, 'pipe', 'pipe'] }));
 }
 
 test('no argument at all: status 2 at once, standard input left alone', async () => {
-  const fd = inputFile(100);
-  const result = keyfetch(home, [], { stdio: [fd, 'pipe', 'pipe'] });
+  const { result, offset } = keyfetchOnFile([], 100);
   expectNoKey(result, 2);
-  assert.equal(offsetAfter(fd), 0);
-  fs.closeSync(fd);
-
+  assert.equal(offset, 0);
   // A caller that never closes its end of the pipe must not hang it.
-  const child = spawn(deliverable('keyfetch'), [], { stdio: ['pipe', 'pipe', 'pipe'] });
-  child.stdin.on('error', () => {});
-  child.stdin.write('more to come');
-  const status = await new Promise((resolve) => child.on('close', resolve));
-  child.stdin.destroy();
-  assert.equal(status, 2);
+  assert.equal((await runWithOpenInput(deliverable('keyfetch'), [])).status, 2);
 });
 
 test('one argument: the input is read to its end, then status 1', () => {
-  const fd = inputFile(5000);
-  expectNoKey(keyfetch(home, ['read-key'], { stdio: [fd, 'pipe', 'pipe'] }), 1);
-  assert.equal(offsetAfter(fd), 5000);
-  fs.closeSync(fd);
+  const { result, offset } = keyfetchOnFile(['read-key'], 5000);
+  expectNoKey(result, 1);
+  assert.equal(offset, 5000);
 });
 
 test('three or more arguments: status 1', () => {
@@ -66,7 +48,7 @@ test('identities off the allow-list: status 1', () => {
     'Velkor Atlas (dev)', 'VelkorAtlas', '']) {
     expectNoKey(keyfetch(home, ['read-key', identity]), 1);
   }
-  assert.equal(isStored(home, { account: 'velkor atlas Key', service: 'velkor atlas Safe Storage' }), false);
+  assert.equal(isStored(home, itemOf('velkor atlas')), false);
 });
 
 test('unknown commands: status 1, nothing stored', () => {
@@ -75,7 +57,7 @@ test('unknown commands: status 1, nothing stored', () => {
   }
   const other = 'Velkor-Atlas (DEV)';
   expectNoKey(keyfetch(home, ['Create-Key', other], { input: 'new key' }), 1);
-  assert.equal(isStored(home, { account: `${other} Key`, service: `${other} Safe Storage` }), false);
+  assert.equal(isStored(home, itemOf(other)), false);
 });
 
 test('exactly 65536 bytes of input are accepted', () => {
@@ -95,5 +77,5 @@ test('65537 bytes or more are refused with status 2 whatever the arguments', () 
       expectNoKey(keyfetch(home, args, { input: Buffer.alloc(size, 0x63) }), 2);
     }
   }
-  assert.equal(isStored(home, { account: `${other} Key`, service: `${other} Safe Storage` }), false);
+  assert.equal(isStored(home, itemOf(other)), false);
 });

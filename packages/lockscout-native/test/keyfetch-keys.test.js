@@ -6,7 +6,7 @@ const test = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('fs');
 const {
-  IDENTITY, ACCOUNT, FALLBACK_ACCOUNT,
+  IDENTITY, ACCOUNT, FALLBACK_ACCOUNT, itemOf,
   mustSecurity, makeHome, removeHome, plantKey, isStored, keyfetch, expectNoKey,
 } = require('./keyfetch-support');
 
@@ -40,7 +40,7 @@ test('keys of 1 and 1024 bytes are handed out', withHome({}, (home) => {
   const longKey = Buffer.alloc(1024, 0x0a);
   longKey[1023] = 0x00;
   plantKey(home, [0x00]);
-  plantKey(home, longKey, { service: `${other} Safe Storage`, account: `${other} Key` });
+  plantKey(home, longKey, itemOf(other));
   expectKey(keyfetch(home, ['read-key', IDENTITY]), [0x00]);
   expectKey(keyfetch(home, ['read-key', other]), longKey);
 }));
@@ -48,7 +48,7 @@ test('keys of 1 and 1024 bytes are handed out', withHome({}, (home) => {
 test('read-key without any item: status 1, nothing written', withHome({}, (home) => {
   expectNoKey(keyfetch(home, ['read-key', IDENTITY], { input: 'ignored input' }));
   // An item of another identity is not ours.
-  plantKey(home, 'theirs', { service: 'Velkor-Atlas Safe Storage', account: 'Velkor-Atlas Key' });
+  plantKey(home, 'theirs', itemOf('Velkor-Atlas'));
   expectNoKey(keyfetch(home, ['read-key', IDENTITY]));
   assert.equal(isStored(home), false);
 }));
@@ -80,7 +80,7 @@ test('create-key derives the names from each allowed identity', withHome({}, (ho
   for (const identity of ['Velkor Atlas', 'Velkor Atlas (DEV)', 'Velkor-Atlas', 'Velkor-Atlas (DEV)']) {
     const key = Buffer.from(`key of ${identity}`);
     expectKey(keyfetch(home, ['create-key', identity], { input: key }), key);
-    assert.equal(isStored(home, { service: `${identity} Safe Storage`, account: `${identity} Key` }), true);
+    assert.equal(isStored(home, itemOf(identity)), true);
   }
 }));
 
@@ -97,9 +97,9 @@ test('create-key with an item returns the stored key and stores nothing', withHo
   expectKey(keyfetch(home, ['read-key', IDENTITY]), 'stored key');
 
   const other = 'Velkor-Atlas';
-  plantKey(home, 'fallback key', { service: `${other} Safe Storage`, account: other });
+  plantKey(home, 'fallback key', { ...itemOf(other), account: other });
   expectKey(keyfetch(home, ['create-key', other], { input: 'other key' }), 'fallback key');
-  assert.equal(isStored(home, { service: `${other} Safe Storage`, account: `${other} Key` }), false);
+  assert.equal(isStored(home, itemOf(other)), false);
 }));
 
 test('create-key without an item and with empty or overlong input: status 1, nothing stored',
@@ -117,7 +117,7 @@ test('a stored key of 0 or 1025 bytes: status 1, nothing written', withHome({}, 
   expectNoKey(keyfetch(home, ['create-key', IDENTITY], { input: 'new key' }));
 
   const other = 'Velkor-Atlas (DEV)';
-  plantKey(home, Buffer.alloc(1025, 0x41), { service: `${other} Safe Storage`, account: `${other} Key` });
+  plantKey(home, Buffer.alloc(1025, 0x41), itemOf(other));
   expectNoKey(keyfetch(home, ['read-key', other]));
   expectNoKey(keyfetch(home, ['create-key', other], { input: 'new key' }));
 }));

@@ -33,7 +33,12 @@ function makeHome({ keychains = ['login.keychain'], defaultKeychain } = {}) {
     defaultKeychain || keychains[keychains.length - 1], ZEROING_CHECK);
 }
 
-const { removeHome } = base;
+const { removeHome, withInputFile, runWithOpenInput } = base;
+
+// The service and account under which keyfetch keeps the key of `identity`.
+function itemOf(identity) {
+  return { service: `${identity} Safe Storage`, account: `${identity} Key` };
+}
 
 // Plants a key of arbitrary bytes.
 function plantKey(home, bytes, { account = ACCOUNT, service = SERVICE, keychain } = {}) {
@@ -88,6 +93,7 @@ function keyfetchAsync(home, args, input) {
 }
 
 module.exports = {
-  IDENTITY, SERVICE, ACCOUNT, FALLBACK_ACCOUNT,
+  IDENTITY, SERVICE, ACCOUNT, FALLBACK_ACCOUNT, itemOf,
   security, mustSecurity, makeHome, removeHome, plantKey, isStored, keyfetch, expectNoKey, keyfetchAsync,
+  withInputFile, runWithOpenInput,
 };

@@ -4,9 +4,9 @@
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('fs');
-const path = require('path');
-const { spawn, spawnSync } = require('child_process');
+const { spawnSync } = require('child_process');
 const { deliverable, makeTempDir } = require('../../../test/support/native');
+const { withInputFile, runWithOpenInput } = require('./keychain-home');
 
 const keyvet = deliverable('keyvet');
 const unsupportedLine =
@@ -28,31 +28,19 @@ test('prints the unsupported line whatever the arguments and input', () => {
 });
 
 test('answers without reading input from a caller that never closes its pipe', async () => {
-  const child = spawn(keyvet, ['anything'], { stdio: ['pipe', 'pipe', 'pipe'] });
-  child.stdin.on('error', () => {});
-  child.stdin.write('partial input, more to come');
-  let output = '';
-  child.stdout.on('data', (chunk) => { output += chunk; });
-  const status = await new Promise((resolve) => child.on('close', resolve));
-  child.stdin.destroy();
+  const { status, stdout } = await runWithOpenInput(keyvet, ['anything']);
   assert.equal(status, 0);
-  assert.equal(output, unsupportedLine);
+  assert.equal(stdout, unsupportedLine);
 });
 
 test('leaves standard input unread', () => {
-  // A file shares its offset with the child: had keyvet read from it, the
-  // offset would have moved.
   const dir = makeTempDir('keyvet-');
   try {
-    const file = path.join(dir, 'protected');
-    fs.writeFileSync(file, Buffer.alloc(4096, 0x61));
-    const fd = fs.openSync(file, 'r');
-    const result = spawnSync(keyvet, [], { stdio: [fd, 'pipe', 'pipe'] });
-    const unread = fs.readSync(fd, Buffer.alloc(8192), 0, 8192, null);
-    fs.closeSync(fd);
+    const { result, offset } = withInputFile(dir, 4096,
+      (fd) => spawnSync(keyvet, [], { stdio: [fd, 'pipe', 'pipe'] }));
     assert.equal(result.status, 0);
     assert.equal(result.stdout.toString('latin1'), unsupportedLine);
-    assert.equal(unread, 4096);
+    assert.equal(offset, 0);
   } finally {
     fs.rmSync(dir, { recursive: true, force: true });
   }
