@@ -83,17 +83,16 @@ test('numbers must be canonical decimal within 64 bits', (t) => {
   const u64max = (2n ** 64n - 1n).toString();
   const accepted = [['size', u64max], ['inode', '0'], ['mtimeNs', (-(2n ** 63n)).toString()],
     ['mtimeNs', (2n ** 63n - 1n).toString()], ['mtimeNs', '-5']];
-  for (const [field, value] of accepted) {
-    assert.equal(f.verdict(join(lines(f.quarantine, { [field]: value }))), 'accepted', `${field}=${value}`);
-  }
   const rejected = [['size', '00'], ['size', '01'], ['size', '007'], ['size', '+5'], ['size', ' 5'],
     ['size', '5 '], ['size', ''], ['size', '-1'], ['size', (2n ** 64n).toString()],
     ['size', '18446744073709551616000'], ['size', '5a'], ['size', '0x10'], ['size', '1_000'],
     ['mtimeNs', '-0'], ['mtimeNs', '-'], ['mtimeNs', '--5'], ['mtimeNs', '-05'],
     ['mtimeNs', (2n ** 63n).toString()], ['mtimeNs', (-(2n ** 63n) - 1n).toString()],
     ['parentDevice', '1.0'], ['device', '1e3']];
-  for (const [field, value] of rejected) {
-    assert.equal(f.verdict(join(lines(f.quarantine, { [field]: value }))), 'rejected', `${field}=${JSON.stringify(value)}`);
+  for (const [expected, cases] of [['accepted', accepted], ['rejected', rejected]]) {
+    for (const [field, value] of cases) {
+      assert.equal(f.verdict(join(lines(f.quarantine, { [field]: value }))), expected, `${field}=${JSON.stringify(value)}`);
+    }
   }
 });
 
