@@ -81,9 +81,10 @@ test('find searches the named keychains only; delete removes the item', () =>
 // The stand-in holds each add between its duplicate check and its write
 // (SECURITY_STANDIN_ADD_PAUSE_MS), so the adders below overlap for sure.
 function runSecurity(home, args) {
-  return new Promise((resolve) => {
+  return new Promise((resolve, reject) => {
     const env = { ...process.env, HOME: home, SECURITY_STANDIN_ADD_PAUSE_MS: '30' };
     const child = spawn(deliverable('security'), args, { env });
+    child.on('error', reject);
     child.on('close', (status) => resolve(status));
   });
 }
