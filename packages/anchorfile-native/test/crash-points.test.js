@@ -16,7 +16,7 @@ const { spawn } = require('child_process');
 const { deliverable } = require('../../../test/support/native.js');
 const {
   anchorfile, addonPath, makeStorage, identity: identityOf, publicationTemporary, publicationQuarantine,
-  contentQuarantine, collect,
+  contentQuarantine, removalArgs, collect,
 } = require('./helpers.js');
 
 const interposer = deliverable('anchorfile_faultinject.so');
@@ -76,11 +76,16 @@ function makeRun(t, kind = 'publication') {
 // ---------------------------------------------------------------------------
 // The child
 
-function removalRequest({ root, name, quarantine, parentId: p, fileId: f }) {
-  return {
-    addon: addonPath, root, parent: PARENT, name, quarantine,
-    parentDev: p.dev, parentIno: p.ino, dev: f.dev, ino: f.ino, size: f.size, mtimeNs: f.mtimeNs,
-  };
+// The content form of a recovery repeats the name.
+function recoveryArgs(run) {
+  const form = [run.root, PARENT, run.quarantine, run.parentId.dev, run.parentId.ino];
+  return run.kind === 'content' ? [...form, run.name] : form;
+}
+
+// The add-on call a job makes in the child.
+function callOf(run, op = 'remove') {
+  if (op === 'recover') return { fn: 'recoverAnchoredRemoval', args: recoveryArgs(run) };
+  return { fn: 'removeAnchoredFile', args: removalArgs(run.root, PARENT, run.name, run.parentId, run.fileId, run.quarantine) };
 }
 
 // Every variable is set for every job, so nothing leaks from one removal to
@@ -114,11 +119,9 @@ async function runChild(jobs, { stops }) {
     // time; the children whose calls run to their end keep the full checks.
     env.ASAN_OPTIONS = `${env.ASAN_OPTIONS}:quarantine_size_mb=0`;
   }
-  const list = JSON.stringify(jobs.map(({ run, fault }) => ({
-    request: { ...removalRequest(run), op: fault.op || 'remove', kind: run.kind },
-    env: faultEnv(run, fault),
-  })), (key, value) => (typeof value === 'bigint' ? String(value) : value));
-  const { status, out, err } = await collect(spawn(process.execPath, [childScript, list], { env }));
+  const list = JSON.stringify(jobs.map(({ run, fault }) => ({ ...callOf(run, fault.op), env: faultEnv(run, fault) })),
+    (key, value) => (typeof value === 'bigint' ? { bigint: String(value) } : value));
+  const { status, out, err } = await collect(spawn(process.execPath, [childScript, addonPath, list], { env }));
   const outcomes = out.trim() ? JSON.parse(out) : [];
   return {
     status,
@@ -181,9 +184,7 @@ function findByInode(root, ino) {
 function recover(run) {
   if (!fs.existsSync(run.qdir)) return { ran: false };
   try {
-    const form = [run.root, PARENT, run.quarantine, run.parentId.dev, run.parentId.ino];
-    if (run.kind === 'content') form.push(run.name);
-    anchorfile.recoverAnchoredRemoval(...form);
+    anchorfile.recoverAnchoredRemoval(...recoveryArgs(run));
     return { ran: true, ok: true };
   } catch (error) {
     return { ran: true, ok: false, message: error.message, code: error.code };
