@@ -94,6 +94,14 @@ inline CFArrayRef MakeList(const std::vector<std::string>& paths) {
   return list;
 }
 
+// The next scripted code of a call, 0 once the script has run out.
+inline OSStatus NextCode(std::deque<OSStatus>& codes) {
+  if (codes.empty()) return 0;
+  const OSStatus code = codes.front();
+  codes.pop_front();
+  return code;
+}
+
 inline void NoteKeychainCall(const char* name) {
   S().calls.push_back(name);
   S().interaction_during_keychain_calls.push_back(S().interaction);
@@ -101,33 +109,21 @@ inline void NoteKeychainCall(const char* name) {
 
 inline OSStatus GetInteraction(Boolean* state) {
   S().calls.push_back("get-interaction");
-  OSStatus code = 0;
-  if (!S().get_interaction_codes.empty()) {
-    code = S().get_interaction_codes.front();
-    S().get_interaction_codes.pop_front();
-  }
+  const OSStatus code = NextCode(S().get_interaction_codes);
   if (code == 0) *state = S().interaction;
   return code;
 }
 
 inline OSStatus SetInteraction(Boolean state) {
   S().calls.push_back(state ? "set-interaction:1" : "set-interaction:0");
-  OSStatus code = 0;
-  if (!S().set_interaction_codes.empty()) {
-    code = S().set_interaction_codes.front();
-    S().set_interaction_codes.pop_front();
-  }
+  const OSStatus code = NextCode(S().set_interaction_codes);
   if (code == 0 && S().set_takes_effect) S().interaction = state;
   return code;
 }
 
 inline OSStatus CopySearchList(CFArrayRef* list) {
   NoteKeychainCall("copy-search-list");
-  OSStatus code = 0;
-  if (!S().copy_list_codes.empty()) {
-    code = S().copy_list_codes.front();
-    S().copy_list_codes.pop_front();
-  }
+  const OSStatus code = NextCode(S().copy_list_codes);
   if (code != 0) return code;
   if (S().copy_list_null) return 0;
   if (S().copy_list_not_array) {
