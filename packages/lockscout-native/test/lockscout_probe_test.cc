@@ -100,6 +100,7 @@ class ProbeRow : public Probe, public ::testing::WithParamInterface<Row> {};
 TEST_P(ProbeRow, GivesItsResult) {
   const Row& row = GetParam();
   row.arrange();
+  // Only a probe that reports a failed restore may leave the setting changed.
   const ProbeResult result = Run("Velkor Atlas", row.expected.reason == kRestoreFailed.reason);
   ExpectResult(result, row.expected);
   if (row.verify) row.verify(result);
