@@ -72,7 +72,7 @@ function withInputFile(dir, size, run) {
 // fails the test, instead of holding it until the runner's limit.
 function runWithOpenInput(program, args) {
   return new Promise((resolve, reject) => {
-    const child = spawn(program, args, { stdio: ['pipe', 'pipe', 'pipe'] });
+    const child = spawn(program, args);
     const timer = setTimeout(() => {
       child.kill('SIGKILL');
       reject(new Error(`${path.basename(program)} still waits for its input`));
@@ -81,10 +81,7 @@ function runWithOpenInput(program, args) {
     child.stdout.on('data', (chunk) => { stdout += chunk; });
     child.stdin.on('error', () => {});
     child.stdin.write('more to come');
-    child.on('error', (error) => {
-      clearTimeout(timer);
-      reject(error);
-    });
+    child.on('error', reject);  // 'close' follows and stops the timer
     child.on('close', (status) => {
       clearTimeout(timer);
       child.stdin.destroy();
