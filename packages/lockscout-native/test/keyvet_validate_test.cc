@@ -79,14 +79,6 @@ class ReadAndValidateTest : public ::testing::Test {
  protected:
   void SetUp() override { fake = FakeBackend(); }
 
-  // A fresh back end whose unprotect fails with code.
-  static void FailWith(uint32_t code, bool handsOutData) {
-    fake = FakeBackend();
-    fake.succeeds = false;
-    fake.handsOutData = handsOutData;
-    fake.failureCode = code;
-  }
-
   ValidationResult Validate(const std::string& bytes) {
     std::istringstream input(bytes);
     return ReadAndValidate(input, kFakeApi);
@@ -106,11 +98,6 @@ class ReadAndValidateTest : public ::testing::Test {
     EXPECT_TRUE(fake.plainWasZeroAtRelease);
   }
 };
-
-TEST_F(ReadAndValidateTest, AThirtyTwoByteKeyIsValid) {
-  ExpectResult(Validate("protected"), "valid", "existing-key-validated", 0);
-  ExpectWipedThenReleased();
-}
 
 TEST_F(ReadAndValidateTest, HandsTheBackEndTheInputAndFreshOutValues) {
   const std::string bytes("pro\0tec\nted", 11);
@@ -141,47 +128,54 @@ TEST_F(ReadAndValidateTest, OneByteTooManyIsRefusedBeforeTheBackEnd) {
   EXPECT_TRUE(fake.calls.empty());
 }
 
-TEST_F(ReadAndValidateTest, KeysOfAnyOtherSizeAreRefusedButStillWipedAndReleased) {
-  for (uint32_t size : {31u, 33u, 0u}) {
-    SCOPED_TRACE(size);
+// Each answer of the back end, and the result it must give. Whatever the
+// answer, a key that the back end handed out is wiped and released, and
+// nothing is released when it handed out none.
+struct Answer {
+  const char* name;
+  bool succeeds;
+  bool handsOutData;
+  uint32_t outputCount;
+  uint32_t failureCode;
+  const char* status;
+  const char* reason;
+  uint32_t code;
+};
+
+// A failure that hands out no key.
+Answer Refused(uint32_t code, const char* status) {
+  return {"failure", false, false, 32, code, status, "dpapi-unprotect-failed", code};
+}
+
+TEST_F(ReadAndValidateTest, EachAnswerOfTheBackEnd) {
+  const Answer answers[] = {
+      // name, succeeds, hands out data, key size, failure code; result
+      {"32-byte key", true, true, 32, 0, "valid", "existing-key-validated", 0},
+      {"31-byte key", true, true, 31, 0, "error", "invalid-key-size", 0},
+      {"33-byte key", true, true, 33, 0, "error", "invalid-key-size", 0},
+      {"empty key", true, true, 0, 0, "error", "invalid-key-size", 0},
+      {"success without data", true, false, 32, 0, "error", "invalid-key-size", 0},
+      {"failure leaving data", false, true, 32, 13, "error", "dpapi-unprotect-failed", 13},
+      {"failure without data", false, false, 32, 13, "error", "dpapi-unprotect-failed", 13},
+      // Only the four access codes mean access-blocked; every code is carried.
+      Refused(5, "access-blocked"), Refused(1312, "access-blocked"),
+      Refused(1325, "access-blocked"), Refused(1326, "access-blocked"),
+      Refused(0, "error"), Refused(4, "error"), Refused(6, "error"), Refused(1311, "error"),
+      Refused(1327, "error"), Refused(4294967295u, "error"),
+  };
+  for (const Answer& answer : answers) {
+    SCOPED_TRACE(std::string(answer.name) + ", code " + std::to_string(answer.failureCode));
     fake = FakeBackend();
-    fake.outputCount = size;
-    ExpectResult(Validate("protected"), "error", "invalid-key-size", 0);
-    ExpectWipedThenReleased();
-  }
-}
-
-TEST_F(ReadAndValidateTest, SuccessWithoutDataIsRefusedAndNothingIsReleased) {
-  fake.handsOutData = false;
-  ExpectResult(Validate("protected"), "error", "invalid-key-size", 0);
-  EXPECT_EQ(fake.calls, std::vector<std::string>{"unprotect"});
-}
-
-TEST_F(ReadAndValidateTest, AFailureThatLeavesDataStillWipesAndReleasesIt) {
-  FailWith(13, true);
-  ExpectResult(Validate("protected"), "error", "dpapi-unprotect-failed", 13);
-  ExpectWipedThenReleased();
-}
-
-TEST_F(ReadAndValidateTest, AFailureWithoutDataReleasesNothing) {
-  FailWith(13, false);
-  ExpectResult(Validate("protected"), "error", "dpapi-unprotect-failed", 13);
-  EXPECT_EQ(fake.calls, std::vector<std::string>{"unprotect"});
-}
-
-TEST_F(ReadAndValidateTest, TheFourAccessCodesMeanAccessBlocked) {
-  for (uint32_t code : {5u, 1312u, 1325u, 1326u}) {
-    SCOPED_TRACE(code);
-    FailWith(code, false);
-    ExpectResult(Validate("protected"), "access-blocked", "dpapi-unprotect-failed", code);
-  }
-}
-
-TEST_F(ReadAndValidateTest, EveryOtherCodeIsAnErrorCarryingTheCode) {
-  for (uint32_t code : {0u, 4u, 6u, 1311u, 1327u, 4294967295u}) {
-    SCOPED_TRACE(code);
-    FailWith(code, false);
-    ExpectResult(Validate("protected"), "error", "dpapi-unprotect-failed", code);
+    fake.succeeds = answer.succeeds;
+    fake.handsOutData = answer.handsOutData;
+    fake.outputCount = answer.outputCount;
+    fake.failureCode = answer.failureCode;
+    ExpectResult(Validate("protected"), answer.status, answer.reason, answer.code);
+    if (answer.handsOutData) {
+      ExpectWipedThenReleased();
+    } else {
+      EXPECT_EQ(fake.calls, std::vector<std::string>{"unprotect"});
+    }
   }
 }
 
