@@ -60,9 +60,10 @@ function throwsWith(fn, message, code) {
 }
 
 // Source of a node script that makes one add-on call (`call`, an expression
-// over `a`) and prints its outcome as one JSON line.
-function outcomeScript(call) {
-  return `const a = require(${JSON.stringify(addonPath)});
+// over `a`) and prints its outcome as one JSON line. `addon` is the source
+// of the add-on's path, for a script that runs from a copy elsewhere.
+function outcomeScript(call, addon = JSON.stringify(addonPath)) {
+  return `const a = require(${addon});
     let out;
     try { ${call}; out = { ok: true }; } catch (e) { out = { message: e.message, code: e.code }; }
     console.log(JSON.stringify(out));`;

@@ -6,7 +6,7 @@ const assert = require('node:assert/strict');
 const fs = require('fs');
 const path = require('path');
 const { spawn, spawnSync } = require('child_process');
-const { isRoot, runNodeAsNobody } = require('../../../test/support/native.js');
+const { isRoot, runNodeAsNobody, skipWithoutUnprivileged } = require('../../../test/support/native.js');
 const { anchorfile, makeStorage, throwsWith, sameDescriptors, outcomeScript, collect } = require('./helpers.js');
 
 const { publishNoReplace } = anchorfile;
@@ -201,7 +201,9 @@ test('an unreadable source gives EPERM to an unprivileged caller', (t) => {
     throwsWith(() => publishNoReplace(root, 'p', 'staged.tmp', 'x'), 'Could not open the publication source.', 'EPERM');
     return;
   }
-  const result = runNodeAsNobody(outcomeScript("a.publishNoReplace(process.argv[1], 'p', 'staged.tmp', 'x')"), [root]);
+  if (skipWithoutUnprivileged(t)) return;
+  const result = runNodeAsNobody(outcomeScript("a.publishNoReplace(process.argv[2], 'p', 'staged.tmp', 'x')",
+    "__dirname + '/anchorfile.node'"), [root], ['anchorfile.node']);
   assert.deepEqual(result, { message: 'Could not open the publication source.', code: 'EPERM' });
   assert.ok(fs.existsSync(path.join(dir, 'staged.tmp')));
 });

@@ -6,6 +6,7 @@ const assert = require('node:assert/strict');
 const {
   proclineage, startSh, startForeignWaiter, withWaiters, withWaiter, asNobody, unusedPid,
 } = require('./helpers');
+const { skipWithoutUnprivileged } = require('../../../test/support/native');
 
 const { getDarwinProcessArguments: argumentsOf, getDarwinEnvironmentValue: valueOf } = proclineage;
 
@@ -90,7 +91,7 @@ test('a process that has exited and been reaped answers like an unused pid', asy
   assert.equal(valueOf(reaped, 'GONE'), false);
 });
 
-test('another user\'s process is refused to an unprivileged caller', () => withWaiters([
+test('another user\'s process is refused to an unprivileged caller', (t) => skipWithoutUnprivileged(t) || withWaiters([
   startSh([], { env: { SECRET: 'root-only' } }), startForeignWaiter(),
 ], (rootPid, foreignPid) => {
   const seen = asNobody(`(addon, [rootPid, ownPid]) => ({

@@ -5,21 +5,20 @@
 const fs = require('fs');
 const path = require('path');
 const { spawn } = require('child_process');
-const { deliverable, makeTempDir, runNodeAsNobody } = require('../../../test/support/native');
+const { deliverable, makeSharedDir, runNodeAsNobody } = require('../../../test/support/native');
 
 const addonPath = deliverable('proclineage.node');
 const proclineage = require(addonPath);
 
-// A directory everyone can read holding the shell script `a`, so that
+// A directory everyone can reach holding the shell script `a`, so that
 // `/bin/sh a ...` makes a process whose arguments are the test's own. The
 // script says "ready" once the shell runs it and waits until standard
 // input closes. One per test file, removed when the file's process exits.
 let scriptDir = null;
 function waiterScript() {
   if (scriptDir === null) {
-    scriptDir = makeTempDir('proclineage-');
+    scriptDir = makeSharedDir('proclineage-');
     process.on('exit', () => fs.rmSync(scriptDir, { recursive: true, force: true }));
-    fs.chmodSync(scriptDir, 0o755);
     fs.writeFileSync(path.join(scriptDir, 'a'), 'echo ready\nread line\n', { mode: 0o644 });
   }
   return scriptDir;
@@ -84,13 +83,13 @@ function withWaiter(args, options, check) {
   return withWaiters([startSh(args, options)], check);
 }
 
-// Runs `body` (a function source taking the add-on) in node as uid 65534
-// and returns what it returns, through JSON.
+// Runs `body` (a function source taking the add-on) in node as uid 65534,
+// with a copy of the add-on, and returns what it returns, through JSON.
 function asNobody(body, args = []) {
-  const script = `const addon = require(${JSON.stringify(addonPath)});
-    const args = process.argv.slice(1);
+  const script = `const addon = require(__dirname + '/proclineage.node');
+    const args = process.argv.slice(2);
     process.stdout.write(JSON.stringify((${body})(addon, args)));`;
-  return runNodeAsNobody(script, args.map(String));
+  return runNodeAsNobody(script, args.map(String), ['proclineage.node']);
 }
 
 function unusedPid() {

@@ -8,6 +8,7 @@ const { spawn, spawnSync } = require('child_process');
 const {
   proclineage, addonPath, startForeignWaiter, withWaiters, withWaiter, unusedPid, ownerOf, asNobody,
 } = require('./helpers');
+const { skipWithoutUnprivileged } = require('../../../test/support/native');
 
 test('the own process, with the parent\'s unique id', () => {
   const self = proclineage.getDarwinProcess(process.pid);
@@ -55,7 +56,7 @@ test('two children started one after the other get different unique ids', async 
   assert.equal(seen.size, 5);
 });
 
-test('another user\'s process is null', () => withWaiters([startForeignWaiter()], (pid) => {
+test('another user\'s process is null', (t) => skipWithoutUnprivileged(t) || withWaiters([startForeignWaiter()], (pid) => {
   assert.equal(ownerOf(pid), 65534);
   assert.equal(proclineage.getDarwinProcess(pid), null);
 }));
@@ -68,7 +69,8 @@ test('bad arguments and unused pids are null, fractions are truncated', () => {
   assert.equal(proclineage.getDarwinProcess(pid + 0.9).pid, pid);
 });
 
-test('as an unprivileged user: own process read, a root process null', () => {
+test('as an unprivileged user: own process read, a root process null', (t) => {
+  if (skipWithoutUnprivileged(t)) return;
   const seen = asNobody(`(addon, [rootPid]) => ({
     self: addon.getDarwinProcess(process.pid), selfPid: process.pid,
     root: addon.getDarwinProcess(Number(rootPid)) })`, [process.pid]);
@@ -79,7 +81,8 @@ test('as an unprivileged user: own process read, a root process null', () => {
   assert.equal(seen.root, null);
 });
 
-test('the owner is the effective user, not the real one', async () => {
+test('the owner is the effective user, not the real one', async (t) => {
+  if (skipWithoutUnprivileged(t)) return;
   // Real user root, effective user 65534: the process belongs to 65534.
   const child = spawn('setpriv', ['--euid=65534', '--egid=65534', '--clear-groups', 'sleep', '30'],
     { stdio: 'ignore' });

@@ -6,6 +6,7 @@ const assert = require('node:assert/strict');
 const {
   proclineage, startSh, startForeignWaiter, withWaiters, withWaiter, asNobody, ownerOf,
 } = require('./helpers');
+const { skipWithoutUnprivileged } = require('../../../test/support/native');
 
 function checkLinks(processes) {
   const byPid = new Map(processes.map((p) => [p.pid, p]));
@@ -20,7 +21,8 @@ function checkLinks(processes) {
   }
 }
 
-test('as an unprivileged user: own process present, list complete, only own processes', async () => {
+test('as an unprivileged user: own process present, list complete, only own processes', async (t) => {
+  if (skipWithoutUnprivileged(t)) return;
   // A process of root's, which the unprivileged listing must leave out.
   await withWaiter([], {}, (rootChild) => {
     const seen = asNobody(`(addon) => ({ self: process.pid,
@@ -58,8 +60,8 @@ test('a child appears with a link to us and disappears once reaped', async () =>
   checkLinks(after.processes);
 });
 
-test('every listed process runs under the caller\'s user; another user\'s is left out', () => (
-  withWaiters([startForeignWaiter()], (foreign) => {
+test('every listed process runs under the caller\'s user; another user\'s is left out', (t) => (
+  skipWithoutUnprivileged(t) || withWaiters([startForeignWaiter()], (foreign) => {
     const listing = proclineage.listDarwinProcesses();
     assert.ok(!listing.processes.some((p) => p.pid === foreign));
     const me = process.geteuid();
