@@ -23,7 +23,14 @@ endif()
 # calls are marked deprecated in the macOS SDK; they are the ones the
 # programs are written against, so that warning is not an error there.
 add_library(platform_security INTERFACE)
-target_include_directories(platform_security INTERFACE ${PLATFORM_INCLUDE_DIR})
+if(APPLE AND NOT MACOS_FRAMEWORKS)
+  # Cross-build without the frameworks' headers: the stand-in header carries
+  # the frameworks' own signatures, so the programs compile for macOS against
+  # them and everything below the framework is checked; nothing links.
+  target_include_directories(platform_security INTERFACE ${CMAKE_SOURCE_DIR}/platform/linux/security_only)
+else()
+  target_include_directories(platform_security INTERFACE ${PLATFORM_INCLUDE_DIR})
+endif()
 if(APPLE)
   target_link_libraries(platform_security INTERFACE "-framework Security" "-framework CoreFoundation")
   target_compile_options(platform_security INTERFACE -Wno-deprecated-declarations)
@@ -50,4 +57,12 @@ if(NOT APPLE)
   target_include_directories(platform_procinfo_linux PUBLIC ${PLATFORM_INCLUDE_DIR})
   set_target_properties(platform_procinfo_linux PROPERTIES CXX_VISIBILITY_PRESET hidden)
   target_link_libraries(platform_procinfo INTERFACE platform_procinfo_linux)
+endif()
+
+# The macOS numbers the product is written against (open flags, errors,
+# record sizes, sysctl names), checked against the system headers at compile
+# time so a changed SDK or a mistyped constant stops the build.
+if(APPLE)
+  add_library(macos_facts_check OBJECT ${CMAKE_SOURCE_DIR}/platform/darwin/macos_facts_check.cc)
+  target_include_directories(macos_facts_check PRIVATE ${PLATFORM_INCLUDE_DIR})
 endif()

@@ -43,7 +43,7 @@ constexpr char kReady[] = "ready";
 constexpr CFIndex kMaxSearchListEntries = 64;
 constexpr UInt32 kPathBufferSize = 512;
 // The one keychain taken not to hide accounts while locked.
-constexpr char kSystemKeychainPath[] = "/Library/Keychains/System.keychain";
+constexpr char kSystemKeychainFile[] = "/Library/Keychains/System.keychain";
 
 ProbeResult Ready() {
   return ProbeResult{kReady, "", "", 0};
@@ -166,8 +166,8 @@ bool HidesAccountsWhenLocked(SecKeychainRef keychain, const SecurityApi& api) {
   if (length > kPathBufferSize) {
     return true;
   }
-  const size_t system_length = sizeof kSystemKeychainPath - 1;
-  return !(length == system_length && std::memcmp(path, kSystemKeychainPath, system_length) == 0);
+  const size_t system_length = sizeof kSystemKeychainFile - 1;
+  return !(length == system_length && std::memcmp(path, kSystemKeychainFile, system_length) == 0);
 }
 
 bool AnyLockedUserDatabase(CFArrayRef searchList, const std::vector<unsigned int>& statuses,
