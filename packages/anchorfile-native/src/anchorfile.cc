@@ -508,6 +508,14 @@ int EntryStatus(int dir_fd, const ByteString& name, struct stat* status) {
   return fstatat(dir_fd, name.c_str(), status, AT_SYMLINK_NOFOLLOW);
 }
 
+// Whether a failed lookup of an entry means there is no such entry. A name
+// longer than the file system allows can never exist, so ENAMETOOLONG is the
+// same answer as ENOENT; taken for an I/O error it left a quarantine that
+// every recovery failed on.
+bool IsAbsentEntry(int error_number) {
+  return error_number == ENOENT || error_number == ENAMETOOLONG;
+}
+
 // Syncs the two directories in order; -1 with the first failure's errno.
 int SyncBoth(int first_fd, int second_fd) {
   if (fsync(first_fd) != 0) {
@@ -518,6 +526,24 @@ int SyncBoth(int first_fd, int second_fd) {
 
 // ---------------------------------------------------------------------------
 // No-replace publication
+
+// The rename goes by name, so whoever can write to the parent may exchange
+// the checked file for a symbolic link between the check and the rename, and
+// the link would be published under the final name. Checks, without
+// following links, that the destination is the very file the source
+// descriptor was opened on; if not, moves the impostor back under the source
+// name (never replacing) and reports false, whether or not that succeeded.
+bool IsPublishedSource(int parent_fd, const ByteString& source, const ByteString& destination,
+                       const struct stat& checked) {
+  struct stat published;
+  if (EntryStatus(parent_fd, destination, &published) == 0 &&
+      DeviceNumber(published) == DeviceNumber(checked) &&
+      InodeNumber(published) == InodeNumber(checked)) {
+    return true;
+  }
+  renameatx_np(parent_fd, destination.c_str(), parent_fd, source.c_str(), RENAME_EXCL);
+  return false;
+}
 
 napi_value PublishPosix(napi_env env, const ByteString& root, const ComponentList& components,
                         const ByteString& source, const ByteString& destination) {
@@ -576,10 +602,16 @@ napi_value PublishPosix(napi_env env, const ByteString& root, const ComponentLis
   const int rename_result =
       renameatx_np(parent_fd, source.c_str(), parent_fd, destination.c_str(), RENAME_EXCL);
   const int rename_errno = errno;
+  const bool published =
+      rename_result == 0 && IsPublishedSource(parent_fd, source, destination, status);
   close(source_fd);
   close_parent_and_root();
   if (rename_result != 0) {
     ThrowError(env, "Atomic no-replace publication failed.", PosixErrorCode(rename_errno));
+    return nullptr;
+  }
+  if (!published) {
+    ThrowError(env, "The publication source is not anchored safely.", "ELOOP");
     return nullptr;
   }
   return Undefined(env);
@@ -714,7 +746,7 @@ int SettlePayload(int parent_fd, int quarantine_fd, const ByteString& quarantine
     errno = EEXIST;  // something took the name meanwhile: change nothing
     return -1;
   }
-  if (errno != ENOENT) {
+  if (!IsAbsentEntry(errno)) {
     return -1;
   }
   if (MatchesReceipt(payload, receipt)) {
@@ -758,7 +790,7 @@ int FinishRemoval(int parent_fd, int quarantine_fd, const ByteString& quarantine
   }
   struct stat entry;
   if (EntryStatus(parent_fd, receipt.name, &entry) != 0) {
-    if (errno == ENOENT) {
+    if (IsAbsentEntry(errno)) {
       return DiscardQuarantine(parent_fd, quarantine_fd, quarantine_name);
     }
     return -1;
@@ -797,6 +829,42 @@ bool ReadEntryName(napi_env env, napi_value value, ByteString* name) {
          !ContainsByte(*name, '\r') && !ContainsByte(*name, '\n') && IsSimpleName(*name);
 }
 
+// Recovery acts only on files in the namespace the script vouches for: a
+// publication temporary in its content blob store directory, or exactly the
+// file the script named. A receipt planted elsewhere cannot steer it.
+bool WithinNamespace(const ComponentList& components, const RemovalReceipt& receipt,
+                     bool content, const ByteString& expected_name) {
+  if (content) {
+    return receipt.name == expected_name;
+  }
+  return components.size() == 3 && components[0] == "content" && components[1] == "blobs" &&
+         components[2] == receipt.name.substr(0, 2);
+}
+
+// The namespace line the receipt of a removal into this quarantine carries.
+ByteString NamespaceLine(const ByteString& quarantine_name) {
+  return IsContentRemovalDirectory(quarantine_name) ? quarantine_name : ByteString();
+}
+
+// Whether a removal into this quarantine could be finished by a recovery if
+// it stopped half-way. A publication recovery takes only a publication
+// temporary in its blob store directory, so any other file moved into a
+// publication quarantine would be stranded there, gone from its name, for
+// good. A receipt longer than any reader accepts strands it just the same,
+// and a file named like the quarantine would be found in its own place.
+bool IsRecoverableRemoval(const ComponentList& components, const RemovalReceipt& receipt,
+                          const ByteString& quarantine_name) {
+  if (receipt.name == quarantine_name ||
+      ReceiptText(receipt, NamespaceLine(quarantine_name)).size() > kMaxReceiptSize) {
+    return false;
+  }
+  if (IsContentRemovalDirectory(quarantine_name)) {
+    return true;
+  }
+  return IsRemovalDirectory(quarantine_name) && IsPublicationTemporary(receipt.name) &&
+         WithinNamespace(components, receipt, false, ByteString());
+}
+
 bool ReadRemovalArguments(napi_env env, napi_value* args, ByteString* root,
                           ComponentList* components, RemovalReceipt* receipt,
                           ByteString* quarantine_name) {
@@ -809,15 +877,14 @@ bool ReadRemovalArguments(napi_env env, napi_value* args, ByteString* root,
          ReadUnsigned64(env, args[7], &receipt->size) &&
          ReadBigInt(env, args[8], napi_get_value_bigint_int64, &receipt->modifiedNs) &&
          ReadString(env, args[9], quarantine_name) &&
-         (IsRemovalDirectory(*quarantine_name) || IsContentRemovalDirectory(*quarantine_name));
+         IsRecoverableRemoval(*components, *receipt, *quarantine_name);
 }
 
 // Receipt written and synced, quarantine and parent synced, then the
 // removal proper. Returns -1 with errno set from the first failing step.
 int RecordAndFinishRemoval(int parent_fd, int quarantine_fd, const ByteString& quarantine_name,
                            const RemovalReceipt& receipt) {
-  const ByteString namespace_line =
-      IsContentRemovalDirectory(quarantine_name) ? quarantine_name : ByteString();
+  const ByteString namespace_line = NamespaceLine(quarantine_name);
   // Without these syncs a power failure could leave the file moved into a
   // quarantine whose receipt or whose own directory entry never reached the
   // disk, and recovery could not tell what the payload was meant to be.
@@ -897,18 +964,6 @@ bool ReadRecoveryArguments(napi_env env, napi_value* args, size_t count, ByteStr
     return true;
   }
   return ReadEntryName(env, args[5], expected_name);
-}
-
-// Recovery acts only on files in the namespace the script vouches for: a
-// publication temporary in its content blob store directory, or exactly the
-// file the script named. A receipt planted elsewhere cannot steer it.
-bool WithinNamespace(const ComponentList& components, const RemovalReceipt& receipt,
-                     bool content, const ByteString& expected_name) {
-  if (content) {
-    return receipt.name == expected_name;
-  }
-  return components.size() == 3 && components[0] == "content" && components[1] == "blobs" &&
-         components[2] == receipt.name.substr(0, 2);
 }
 
 // Works on an open, locked quarantine. Throws and returns false on failure.

@@ -203,6 +203,16 @@ test('the reader refuses a plain name in a publication receipt and a receipt of 
   }
 });
 
+test('a receipt naming a file too long for the file system is finished as a missing file', (t) => {
+  const s = scene(t, { content: true });
+  const long = 'x'.repeat(300);
+  fs.writeFileSync(path.join(s.qdir, 'receipt'), receiptText(s.quarantine, { ...s.receipt, name: long }),
+    { mode: 0o600 });
+  assert.equal(s.recover(s.root, s.parent, s.quarantine, s.parentId.dev, s.parentId.ino, long), undefined);
+  assert.ok(!fs.existsSync(s.qdir));
+  assert.ok(fs.existsSync(s.file));
+});
+
 test('argument count and form are checked before the file system', (t) => {
   const s = scene(t);
   const c = scene(t, { content: true });

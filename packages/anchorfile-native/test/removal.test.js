@@ -6,8 +6,8 @@ const assert = require('node:assert/strict');
 const fs = require('fs');
 const path = require('path');
 const {
-  anchorfile, makeStorage, identity, publicationQuarantine, contentQuarantine, plantFile,
-  removalArgs, throwsWith, sameDescriptors,
+  anchorfile, makeStorage, identity, publicationQuarantine, contentQuarantine, publicationTemporary,
+  plantFile, removalArgs, throwsWith, sameDescriptors,
 } = require('./helpers.js');
 
 const { removeAnchoredFile } = anchorfile;
@@ -16,9 +16,10 @@ const RECOVERY = 'Publication quarantine requires recovery: ';
 
 test('removes exactly the identified file and leaves no quarantine', (t) => {
   const root = makeStorage(t);
-  const { dir, parentId, fileId } = plantFile(root, 'content/blobs/ab', 'victim');
+  const temporary = publicationTemporary('ab');
+  const { dir, parentId, fileId } = plantFile(root, 'content/blobs/ab', temporary);
   fs.writeFileSync(path.join(dir, 'neighbour'), 'stays');
-  assert.equal(removeAnchoredFile(...removalArgs(root, 'content/blobs/ab', 'victim', parentId, fileId,
+  assert.equal(removeAnchoredFile(...removalArgs(root, 'content/blobs/ab', temporary, parentId, fileId,
     publicationQuarantine())), undefined);
   assert.deepEqual(fs.readdirSync(dir), ['neighbour']);
 });
@@ -34,7 +35,7 @@ test('a file that is already gone: the removal still succeeds and cleans up', (t
   const root = makeStorage(t);
   const { file, parentId, fileId } = plantFile(root, 'p', 'gone');
   fs.unlinkSync(file);
-  removeAnchoredFile(...removalArgs(root, 'p', 'gone', parentId, fileId, publicationQuarantine()));
+  removeAnchoredFile(...removalArgs(root, 'p', 'gone', parentId, fileId, contentQuarantine()));
   assert.deepEqual(fs.readdirSync(path.join(root, 'p')), []);
 });
 
@@ -52,7 +53,7 @@ test('a file that is not the identified one is left alone with ESTALE', (t) => {
     const { dir, file, parentId, fileId } = plantFile(root, parent, 'victim');
     change(file);
     const before = fs.lstatSync(file, { bigint: true });
-    const quarantine = publicationQuarantine();
+    const quarantine = contentQuarantine();
     throwsWith(() => removeAnchoredFile(...removalArgs(root, parent, 'victim', parentId, fileId, quarantine)),
       RECOVERY + quarantine, 'ESTALE');
     const after = fs.lstatSync(file, { bigint: true });
@@ -64,34 +65,89 @@ test('a file that is not the identified one is left alone with ESTALE', (t) => {
 
 test('the receipt records the removal in the format recovery reads', (t) => {
   const root = makeStorage(t);
-  const { file, parentId, fileId } = plantFile(root, 'p', 'victim');
+  const blobs = 'content/blobs/ab';
+  const temporary = publicationTemporary('ab');
+  const { file, parentId } = plantFile(root, blobs, temporary);
   fs.utimesSync(file, new Date(0), new Date(-1500)); // before the epoch
   const stale = identity(file);
   fs.appendFileSync(file, 'x'); // makes the removal stop after the receipt
   const publication = publicationQuarantine();
-  throwsWith(() => removeAnchoredFile(...removalArgs(root, 'p', 'victim', parentId, stale, publication)),
+  throwsWith(() => removeAnchoredFile(...removalArgs(root, blobs, temporary, parentId, stale, publication)),
     RECOVERY + publication, 'ESTALE');
-  const lines = fs.readFileSync(path.join(root, 'p', publication, 'receipt'), 'utf8');
-  assert.equal(lines, ['publication-removal-v1', 'victim', parentId.dev, parentId.ino, stale.dev,
+  const lines = fs.readFileSync(path.join(root, blobs, publication, 'receipt'), 'utf8');
+  assert.equal(lines, ['publication-removal-v1', temporary, parentId.dev, parentId.ino, stale.dev,
     stale.ino, stale.size, stale.mtimeNs, ''].join('\n'));
   assert.ok(stale.mtimeNs < 0n);
-  const st = fs.statSync(path.join(root, 'p', publication, 'receipt'));
+  const st = fs.statSync(path.join(root, blobs, publication, 'receipt'));
   assert.equal(st.mode & 0o777, 0o600);
-  assert.equal(fs.statSync(path.join(root, 'p', publication)).mode & 0o777, 0o700);
+  assert.equal(fs.statSync(path.join(root, blobs, publication)).mode & 0o777, 0o700);
 
+  const { parentId: pId, fileId } = plantFile(root, 'p', 'victim');
   const content = contentQuarantine();
-  throwsWith(() => removeAnchoredFile(...removalArgs(root, 'p', 'victim', parentId, stale, content)),
+  throwsWith(() => removeAnchoredFile(...removalArgs(root, 'p', 'victim', pId, { ...fileId, size: 1n }, content)),
     RECOVERY + content, 'ESTALE');
   const contentLines = fs.readFileSync(path.join(root, 'p', content, 'receipt'), 'utf8').split('\n');
   assert.deepEqual(contentLines.slice(0, 3), ['content-removal-v1', content, 'victim']);
   assert.equal(contentLines.length, 10);
 });
 
+// Length of the content receipt a removal of `name` with these identities writes.
+function contentReceiptLength(quarantine, name, parentId, fileId) {
+  return ['content-removal-v1', quarantine, name, parentId.dev, parentId.ino, fileId.dev, fileId.ino,
+    fileId.size, fileId.mtimeNs, ''].join('\n').length;
+}
+
+test('a removal that no recovery could finish is refused before the file system is touched', (t) => {
+  const root = makeStorage(t);
+  const temporary = publicationTemporary('ab');
+  const cd = publicationTemporary('cd');
+  const { dir, parentId, fileId } = plantFile(root, 'content/blobs/ab', temporary);
+  plantFile(root, 'content/blobs/ab', 'plain');
+  const content = contentQuarantine();
+  // The longest name whose content receipt still fits in 4096 bytes.
+  const fits = 4096 - contentReceiptLength(content, '', parentId, fileId);
+  const rows = [
+    // A publication quarantine outside its blob directory, or for a file
+    // that is not a publication temporary of that directory.
+    ['plain name', 'content/blobs/ab', 'plain', publicationQuarantine()],
+    ['temporary of another directory', 'content/blobs/ab', cd, publicationQuarantine()],
+    ['blob directory too shallow', 'content/blobs', temporary, publicationQuarantine()],
+    ['blob directory too deep', 'content/blobs/ab/x', temporary, publicationQuarantine()],
+    ['not the blob store', 'other/blobs/ab', temporary, publicationQuarantine()],
+    // A receipt longer than any reader accepts.
+    ['receipt of 4097 bytes', 'content/blobs/ab', 'n'.repeat(fits + 1), content],
+    ['ten-megabyte name', 'content/blobs/ab', 'n'.repeat(10 << 20), content],
+    // Recovery would find the quarantine itself under the file's name.
+    ['name equal to the quarantine', 'content/blobs/ab', content, content],
+  ];
+  for (const [label, parent, name, quarantine] of rows) {
+    throwsWith(() => removeAnchoredFile(...removalArgs(root, parent, name, parentId, fileId, quarantine)),
+      INVALID, 'EINVAL');
+    assert.deepEqual(fs.readdirSync(dir).sort(), [temporary, 'plain'].sort(), label);
+  }
+  // At the limit the receipt is written: the name is too long for the file
+  // system, so no such file exists and the removal ends as for a gone file.
+  assert.equal(removeAnchoredFile(...removalArgs(root, 'content/blobs/ab', 'n'.repeat(fits), parentId, fileId,
+    content)), undefined);
+  assert.equal(removeAnchoredFile(...removalArgs(root, 'content/blobs/ab', temporary, parentId, fileId,
+    publicationQuarantine())), undefined);
+  assert.deepEqual(fs.readdirSync(dir), ['plain']);
+});
+
+test('a name too long for the file system is a missing file, not an I/O error', (t) => {
+  const root = makeStorage(t);
+  const { dir, parentId, fileId } = plantFile(root, 'p', 'victim');
+  const long = 'x'.repeat(300);
+  assert.equal(removeAnchoredFile(...removalArgs(root, 'p', long, parentId, fileId, contentQuarantine())),
+    undefined);
+  assert.deepEqual(fs.readdirSync(dir), ['victim']);
+});
+
 test('the parent is walked without links and must be the identified directory', (t) => {
   const root = makeStorage(t);
   const { dir, parentId, fileId } = plantFile(root, 'a/b', 'victim');
   const refused = (code, parent, pid = parentId, storage = root) => throwsWith(
-    () => removeAnchoredFile(...removalArgs(storage, parent, 'victim', pid, fileId, publicationQuarantine())),
+    () => removeAnchoredFile(...removalArgs(storage, parent, 'victim', pid, fileId, contentQuarantine())),
     'Could not anchor removal parent.', code);
   fs.symlinkSync(path.join(root, 'a'), path.join(root, 'alias'));
   refused('ELOOP', 'alias/b');
@@ -114,7 +170,7 @@ test('the parent is walked without links and must be the identified directory', 
 test('the quarantine name must be new', (t) => {
   const root = makeStorage(t);
   const { dir, parentId, fileId } = plantFile(root, 'p', 'victim');
-  const [directory, link] = [publicationQuarantine(), publicationQuarantine()];
+  const [directory, link] = [contentQuarantine(), contentQuarantine()];
   fs.mkdirSync(path.join(dir, directory));
   fs.symlinkSync('/tmp', path.join(dir, link));
   for (const quarantine of [directory, link]) {
@@ -127,7 +183,7 @@ test('the quarantine name must be new', (t) => {
 test('arguments are validated before the file system is touched', (t) => {
   const root = makeStorage(t);
   const { dir, parentId, fileId } = plantFile(root, 'p', 'victim');
-  const good = removalArgs(root, 'p', 'victim', parentId, fileId, publicationQuarantine());
+  const good = removalArgs(root, 'p', 'victim', parentId, fileId, contentQuarantine());
   const replace = (index, value) => good.map((v, i) => (i === index ? value : v));
   const upper = `.publication-recovery-${'ABCDEF01-2345-4789-a123-456789abcdef'}`;
   const cases = [
@@ -167,12 +223,12 @@ test('every removal path leaves the descriptor count unchanged', (t) => {
   const root = makeStorage(t);
   const { parentId, fileId } = plantFile(root, 'p', 'victim');
   const { fileId: staleId } = plantFile(root, 'p', 'other');
-  const existing = publicationQuarantine();
+  const existing = contentQuarantine();
   fs.mkdirSync(path.join(root, 'p', existing));
   // walk fails, parent stale, quarantine taken, file stale, success
   for (const [parent, pid, fid, quarantine] of [['missing', parentId, fileId], ['p', { ...parentId, ino: 1n }, fileId],
     ['p', parentId, fileId, existing], ['p', parentId, staleId], ['p', parentId, fileId]]) {
-    sameDescriptors(() => removeAnchoredFile(...removalArgs(root, parent, 'victim', pid, fid, quarantine || publicationQuarantine())));
+    sameDescriptors(() => removeAnchoredFile(...removalArgs(root, parent, 'victim', pid, fid, quarantine || contentQuarantine())));
   }
   assert.ok(!fs.existsSync(path.join(root, 'p', 'victim')));
 });

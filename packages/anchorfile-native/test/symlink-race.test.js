@@ -17,6 +17,8 @@ const { makeTempDir } = require('../../../test/support/native.js');
 const { anchorfile, publicationTemporary, publicationQuarantine, contentQuarantine, collect } = require('./helpers.js');
 
 const ATTACK_MS = 7000;
+// Main lets a link through within a second; a few seconds find it reliably.
+const EXCHANGE_MS = 3000;
 const SLOTS = 25;  // not a multiple of 3, so every slot meets every kind of round
 const PARENT = 'content/blobs/ab';
 const COMPONENTS = ['content', 'blobs', 'ab'];
@@ -226,7 +228,13 @@ test('swapping parent components for links outside the root never lets an operat
       contentQuarantines.set(quarantine, slot.final);
       removeFile(slot.final, quarantine);
     } else if (mode === 1) {
-      removeFile(name, publicationQuarantine());
+      // Only a publication temporary may go through a publication quarantine.
+      let quarantine = publicationQuarantine();
+      if (name !== slot.temporary) {
+        quarantine = contentQuarantine();
+        contentQuarantines.set(quarantine, name);
+      }
+      removeFile(name, quarantine);
     } else if (name === slot.temporary) {
       plantInterruptedRemoval(slot);
     }
@@ -257,4 +265,89 @@ test('swapping parent components for links outside the root never lets an operat
   // work between its landings.
   assert.ok(Object.keys(counts).some((key) => key.endsWith('ELOOP')), 'no operation ever met a planted link');
   for (const kind of ['publish ok', 'remove ok', 'recover ok']) assert.ok(counts[kind] > 0, `no ${kind}`);
+});
+
+// Runs in the exchanger child. Whenever the source is a regular file, it
+// waits a varying few microseconds and renames a symbolic link over it in
+// one step, so that the link lands at every moment of the publication,
+// between its type check and its rename included.
+function exchanger(dir, target, durationMs) {
+  const fsModule = require('fs');
+  const fd = fsModule.openSync(dir, 'r');
+  const source = `/proc/self/fd/${fd}/source`;
+  const link = `/proc/self/fd/${fd}/.source.link`;
+  const end = Date.now() + durationMs;
+  let exchanges = 0;
+  const hold = (ns) => {
+    const until = process.hrtime.bigint() + BigInt(ns);
+    while (process.hrtime.bigint() < until) { /* spin */ }
+  };
+  while (Date.now() < end) {
+    let status = null;
+    try { status = fsModule.lstatSync(source); } catch (error) { continue; }
+    if (!status.isFile()) continue;
+    hold((exchanges * 7919) % 30000);
+    try {
+      fsModule.symlinkSync(target, link);
+      fsModule.renameSync(link, source);
+      exchanges += 1;
+    } catch (error) { /* the victim moved first */ }
+  }
+  process.stdout.write(`${JSON.stringify({ exchanges })}\n`);
+}
+
+test('a source exchanged for a symbolic link is never published as success', { skip }, async (t) => {
+  const base = makeTempDir('anchorfile-exchange-');
+  let child = null;
+  t.after(async () => {
+    if (child) {
+      child.kill();
+      await child.done;
+    }
+    fs.rmSync(base, { recursive: true, force: true });
+  });
+  const root = path.join(base, 'root');
+  const dir = path.join(root, 'drop');
+  fs.mkdirSync(dir, { recursive: true });
+  const outsideFile = path.join(base, 'outside');
+  fs.writeFileSync(outsideFile, 'outside\n');
+
+  const script = `(${exchanger.toString()})(${JSON.stringify(dir)}, ${JSON.stringify(outsideFile)}, ${EXCHANGE_MS});`;
+  child = spawn(process.execPath, ['-e', script], { env: process.env });
+  child.done = collect(child);
+  let running = true;
+  child.done.then(() => { running = false; });
+
+  const counts = {};
+  let round = 0;
+  while (running) {
+    round += 1;
+    const source = path.join(dir, 'source');
+    const destination = path.join(dir, `final-${round}`);
+    const bytes = `published ${round}\n`;
+    fs.rmSync(source, { force: true });
+    try {
+      fs.writeFileSync(source, bytes, { flag: 'wx' });
+    } catch (error) {
+      continue;  // the exchanger planted its link first
+    }
+    const result = attempt(counts, 'publish', () => anchorfile.publishNoReplace(root, 'drop', 'source', `final-${round}`));
+    const published = statBig(destination);
+    if (result.ok) {
+      assert.ok(published && published.isFile(), `round ${round}: the destination is not a regular file`);
+      assert.equal(fs.readFileSync(destination, 'utf8'), bytes, `round ${round}: another file was published`);
+    } else if (result.error.message === 'The publication source is not anchored safely.') {
+      // Caught after the rename: the link went back under the source name.
+      assert.equal(published, null, `round ${round}: the impostor stayed under the destination`);
+    }
+    if (published) fs.rmSync(destination);
+    if (round % 64 === 0) await new Promise((resolve) => setImmediate(resolve));
+  }
+  const attack = await child.done;
+  assert.equal(attack.status, 0, attack.err);
+  const { exchanges } = JSON.parse(attack.out);
+  const summary = Object.entries(counts).sort().map(([key, value]) => `${key}: ${value}`).join(', ');
+  console.log(`source exchange: ${round} rounds against ${exchanges} exchanges; ${summary}`);
+  assert.equal(fs.readFileSync(outsideFile, 'utf8'), 'outside\n');
+  assert.ok(counts['publish ok'] > 0 && exchanges > 0, 'the loop or the exchanger did no real work');
 });

@@ -13,9 +13,13 @@
 // The identity allow-list and the keychain names come from the same header
 // as lockscout's, so a probe and a fetch address the same item.
 
+#include <csignal>
 #include <cstddef>
 #include <iostream>
 #include <string>
+
+#include <errno.h>
+#include <unistd.h>
 
 #include "credential_identity.h"
 #include "platform_security.h"
@@ -50,14 +54,28 @@ bool IsKeySize(std::size_t count) {
   return count >= 1 && count <= kMaxKeyBytes;
 }
 
-// One read of standard input up to its end, into the zeroed buffer. False
-// when the input is longer than allowed or the read itself broke; the end of
-// input before the buffer is full is the normal case.
+// Reads standard input up to its end, or until the buffer is full, into the
+// zeroed buffer, retrying EINTR here only. False when the input is longer
+// than allowed or a read failed: the standard stream would report a reset
+// socket, a directory or a write-only descriptor as the end of input, and a
+// truncated key would be stored as if it were whole.
 bool ReadInput(unsigned char* buffer, std::size_t& count) {
   ZeroBytes(buffer, kInputBufferBytes);
-  std::cin.read(reinterpret_cast<char*>(buffer), static_cast<std::streamsize>(kInputBufferBytes));
-  count = static_cast<std::size_t>(std::cin.gcount());
-  return count <= kMaxInputBytes && !std::cin.bad();
+  count = 0;
+  while (count < kInputBufferBytes) {
+    const ssize_t got = read(STDIN_FILENO, buffer + count, kInputBufferBytes - count);
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got < 0) {
+      return false;
+    }
+    if (got == 0) {
+      break;
+    }
+    count += static_cast<std::size_t>(got);
+  }
+  return count <= kMaxInputBytes;
 }
 
 // Writes the key and makes sure it left the process. Standard output is
@@ -140,6 +158,10 @@ int Run(int argc, char* argv[], const std::string& command, const unsigned char*
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  // With SIGPIPE at its default a caller that closed its end would kill us
+  // before the key and the input buffer are wiped; the spawning layer resets
+  // the signal, so ignore it and let the failed write give status 1.
+  std::signal(SIGPIPE, SIG_IGN);
   // Without any argument the caller is not speaking to us as expected; leave
   // standard input alone, so a caller that never closes it is not stuck.
   if (argc < 2) {

@@ -9,11 +9,14 @@
 // or looking at its arguments.
 
 #include <array>
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <iostream>
-#include <istream>
 #include <string>
+
+#include <errno.h>
+#include <unistd.h>
 
 namespace credential_key {
 
@@ -68,20 +71,38 @@ ValidationResult JudgeUnprotected(bool unprotected, const KeyBlob& output, uint3
 
 }  // namespace
 
-// Reads the protected key from input (at most 65536 bytes) and unprotects it
-// through api. Whatever the outcome, an output buffer the back end handed
-// over is wiped and released exactly once, so the plain key never outlives
-// this call.
-ValidationResult ReadAndValidate(std::istream& input, const CryptoApi& api) {
+// Reads from fd until `capacity` bytes have arrived or the input ends,
+// retrying EINTR here only. -1 when a read fails: a reset socket, a
+// directory or a write-only descriptor must not pass for a short input.
+long ReadToEnd(int fd, char* buffer, std::size_t capacity) {
+  std::size_t done = 0;
+  while (done < capacity) {
+    const ssize_t count = read(fd, buffer + done, capacity - done);
+    if (count < 0 && errno == EINTR) {
+      continue;
+    }
+    if (count < 0) {
+      return -1;
+    }
+    if (count == 0) {
+      break;
+    }
+    done += static_cast<std::size_t>(count);
+  }
+  return static_cast<long>(done);
+}
+
+// Reads the protected key from the descriptor (at most 65536 bytes) and
+// unprotects it through api. Whatever the outcome, an output buffer the back
+// end handed over is wiped and released exactly once, so the plain key never
+// outlives this call.
+ValidationResult ReadAndValidate(int input, const CryptoApi& api) {
   std::array<char, kInputBufferBytes> buffer{};
-  input.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-  // End of input sets eofbit and failbit together and is the normal end; a
-  // failbit without eofbit, or badbit, means the read itself broke.
-  if (input.bad() || (input.fail() && !input.eof())) {
+  const long count = ReadToEnd(input, buffer.data(), buffer.size());
+  if (count < 0) {
     return ValidationResult{"error", "input-read-failed", 0};
   }
-  const std::streamsize count = input.gcount();
-  if (count <= 0 || static_cast<std::size_t>(count) > kMaxInputBytes) {
+  if (count == 0 || static_cast<std::size_t>(count) > kMaxInputBytes) {
     return ValidationResult{"error", "invalid-ciphertext-size", 0};
   }
 
@@ -120,6 +141,9 @@ std::string SerializeResult(const std::string& platform, const ValidationResult&
 // No back end exists on this platform, so standard input is deliberately
 // left unread: a caller that keeps its pipe open must not make us wait.
 int main() {
+  // A caller that closed its end must see status 0, not a death by SIGPIPE;
+  // the spawning layer resets the signal to its default.
+  std::signal(SIGPIPE, SIG_IGN);
   const credential_key::ValidationResult result{"unsupported", "platform-backend-unsupported", 0};
   std::cout << credential_key::SerializeResult("darwin", result) << '\n';
   return 0;

@@ -4,6 +4,7 @@
 //
 // The probe reaches the Security framework only through the SecurityApi
 // table that main fills, so that tests can hand it scripted answers.
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -466,6 +467,9 @@ std::string SerializeResult(const std::string& platform, const std::string& iden
 }  // namespace credential_identity
 
 int main(int argc, char** argv) {
+  // A caller that stopped reading must not kill us by SIGPIPE before we exit
+  // with our status; the spawning layer resets the signal to its default.
+  std::signal(SIGPIPE, SIG_IGN);
   using namespace credential_identity;
   const std::string identity = argc == 2 ? std::string(argv[1]) : std::string();
   const std::string platform = "darwin";

@@ -8,8 +8,11 @@
 
 #include <gtest/gtest.h>
 
-#include <sstream>
-#include <streambuf>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -79,9 +82,17 @@ class ReadAndValidateTest : public ::testing::Test {
  protected:
   void SetUp() override { fake = FakeBackend(); }
 
+  // The bytes reach the core through an unlinked file's descriptor, as a
+  // redirected standard input would.
   ValidationResult Validate(const std::string& bytes) {
-    std::istringstream input(bytes);
-    return ReadAndValidate(input, kFakeApi);
+    FILE* file = tmpfile();
+    EXPECT_NE(file, nullptr);
+    EXPECT_EQ(fwrite(bytes.data(), 1, bytes.size(), file), bytes.size());
+    EXPECT_EQ(fflush(file), 0);
+    rewind(file);
+    const ValidationResult result = ReadAndValidate(fileno(file), kFakeApi);
+    fclose(file);
+    return result;
   }
 
   static void ExpectResult(const ValidationResult& result, const char* status, const char* reason,
@@ -179,22 +190,31 @@ TEST_F(ReadAndValidateTest, EachAnswerOfTheBackEnd) {
   }
 }
 
-// A stream buffer whose read breaks, the way a failing device does.
-class BrokenBuffer : public std::streambuf {
- protected:
-  int_type underflow() override { throw std::ios_base::failure("device gone"); }
-};
-
+// Descriptors whose read fails rather than ends: a socket reset after part
+// of the key arrived, a directory, a write-only descriptor. Each must be a
+// failed read, never a short key handed to the back end.
 TEST_F(ReadAndValidateTest, AFailedReadIsReportedAndNeverReachesTheBackEnd) {
-  BrokenBuffer broken;
-  std::istream broken_input(&broken);
-  // A stream already failed without end of input counts as a failed read too.
-  std::istringstream failed_input("protected");
-  failed_input.setstate(std::ios_base::failbit);
-  for (std::istream* input : {&broken_input, static_cast<std::istream*>(&failed_input)}) {
-    ExpectResult(ReadAndValidate(*input, kFakeApi), "error", "input-read-failed", 0);
+  int pair[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+  ASSERT_EQ(write(pair[1], "prote", 5), 5);
+  // Closing a socket with unread data pending resets its peer instead of
+  // ending it: the reader gets the five bytes, then ECONNRESET.
+  char unread = 'x';
+  ASSERT_EQ(write(pair[0], &unread, 1), 1);
+  close(pair[1]);
+
+  const int directory = open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(directory, 0);
+  const int write_only = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(write_only, 0);
+  for (const int fd : {pair[0], directory, write_only}) {
+    SCOPED_TRACE("descriptor " + std::to_string(fd));
+    ExpectResult(ReadAndValidate(fd, kFakeApi), "error", "input-read-failed", 0);
   }
   EXPECT_TRUE(fake.calls.empty());
+  close(write_only);
+  close(directory);
+  close(pair[0]);
 }
 
 TEST(SerializeResultTest, WritesTheMembersInOrderWithoutSpaces) {
