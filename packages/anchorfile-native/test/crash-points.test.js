@@ -479,15 +479,29 @@ const recoveryStates = [
     // Putting the file back syncs the parent, its destination, first.
     road: ['renameat2 quarantine/payload -> ab/<file>', 'fsync ab', 'fsync quarantine'],
   },
+  {
+    // Left by a removal that died before its receipt was created.
+    state: 'empty quarantine',
+    prepare: (run) => fs.mkdirSync(run.qdir, { mode: 0o700 }),
+    check: (run, recovery) => checkNoLoss(run, recovery),
+    road: ['unlinkat ab/quarantine', 'fsync ab'],
+    // Without that sync the quarantine could come back after a power loss.
+    fails: { label: 'fsync ab', outcome: { ok: false, message: 'Could not sync recovery directory.', code: 'EIO' } },
+  },
 ];
 
-for (const { state, prepare, check, road } of recoveryStates) {
+for (const { state, prepare, check, road, fails } of recoveryStates) {
   test(`a crash after any call of a recovery (${state}) loses no file`, { skip: skipReason() }, async (t) => {
     const [clean] = await runFaults(t, [{ action: 'none', op: 'recover' }], { stops: false, prepare });
     assert.equal(clean.status, 0, clean.err);
     const calls = clean.calls;
     assert.deepEqual(durableSteps(calls), road, 'durable steps of the recovery');
     const expectedFinal = check(clean.run, { ran: true, ...clean.outcome }, 'clean recovery');
+    if (fails) {
+      const call = calls.find((c) => c.label === fails.label);
+      const [failed] = await runFaults(t, [{ action: 'EIO', at: call.k, op: 'recover' }], { stops: false, prepare });
+      assert.deepEqual(failed.outcome, fails.outcome, `EIO at ${fails.label}`);
+    }
     const faults = calls.map((call) => ({ action: 'exit', at: call.k, op: 'recover', call }));
     const rows = [];
     for (const { run, fault: { call }, status, err } of await runFaults(t, faults, { stops: true, prepare })) {

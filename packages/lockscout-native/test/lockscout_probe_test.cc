@@ -163,6 +163,11 @@ const Row kAnswers[] = {
        S().answers = {FoundWith(&Entry::keychain, kOther)};
      },
      Blocked("keychain-search-incomplete")},
+    // Found in the first keychain, but that one is locked: a locked
+    // keychain may hide a second match, so "exists" would be a guess.
+    {"ItemInALockedFirstKeychainIsIncomplete",
+     [] { List({kLogin, kOther}, kLogin); S().answers = {Found(Entry{})}; },
+     Blocked("keychain-search-incomplete")},
     {"ItemInFirstUnlockedKeychainExistsWhateverElseIsLocked",
      [] { List({kLogin, kOther}, kOther); S().answers = {Found(Entry{})}; }, kExists},
     {"QueryFailureNeedingTheUserBlocks",
@@ -174,6 +179,24 @@ const Row kAnswers[] = {
      [] { S().answers = {{errSecParam, Found(Entry{}).make}}; },
      Error("metadata-query-failed", -50)},
     {"AnswerCarryingDataIsRefused", [] { S().answers = {FoundWith(&Entry::with_data, true)}; },
+     Error("unexpected-secret-result")},
+    // A secret in the answer is reported as such before its names are
+    // judged: a malformed answer that carries data is still a leaked secret.
+    {"DataWithAWrongServiceIsStillASecret",
+     [] {
+       Entry entry;
+       entry.with_data = true;
+       entry.service = "Velkor Atlas Safe Storage2";
+       S().answers = {Found(entry)};
+     },
+     Error("unexpected-secret-result")},
+    {"DataWithoutAnAccountIsStillASecret",
+     [] {
+       Entry entry;
+       entry.with_data = true;
+       entry.without_account = true;
+       S().answers = {Found(entry)};
+     },
      Error("unexpected-secret-result")},
     {"MissingReferenceIsInvalid", [] { S().answers = {FoundWith(&Entry::with_ref, false)}; },
      Error("invalid-item-reference")},
