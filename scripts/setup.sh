@@ -24,3 +24,11 @@ if [ ! -f "$node_include/node_api.h" ] && [ ! -f node_modules/node-api-headers/i
   echo "setup: installing node-api-headers" >&2
   npm install --no-save --no-audit --no-fund node-api-headers >/dev/null
 fi
+
+# The packages load their add-ons through node-gyp-build, and the type
+# check needs typescript: install the locked dev dependencies when
+# node_modules is missing or older than the lock file.
+if [ ! -d node_modules/node-gyp-build ] || [ package-lock.json -nt node_modules/.package-lock.json ]; then
+  echo "setup: installing the locked dev dependencies" >&2
+  npm ci --no-audit --no-fund --prefer-offline >/dev/null
+fi

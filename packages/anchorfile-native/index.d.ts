@@ -49,3 +49,38 @@ export function recoverAnchoredRemoval(
   parentInode: bigint,
   name?: string,
 ): void;
+
+/**
+ * A fresh publication quarantine name: ".publication-recovery-" and a new
+ * lowercase version-4 UUID. Recoverable by the 5-argument
+ * `recoverAnchoredRemoval` only when the removed file is a publication
+ * temporary (see `isPublicationTemporary`) in `content/blobs/<its first two
+ * hex digits>`; for any other file use `contentQuarantineName`.
+ */
+export function publicationQuarantineName(): string;
+
+/** ".content-recovery-" and the 64 lowercase hex digits; throws code "EINVAL" otherwise. */
+export function contentQuarantineName(digest: string): string;
+
+/** A fresh publication temporary name: the 64 hex digits, ".", a new UUID, ".tmp". */
+export function publicationTemporaryName(digest: string): string;
+
+/** Which kind of quarantine a directory entry's name is, or null for none. */
+export function quarantineKind(name: string): 'publication' | 'content' | null;
+
+/** Whether `name` is a publication temporary (64 hex digits, ".", a UUID, ".tmp"). */
+export function isPublicationTemporary(name: string): boolean;
+
+/** [device, inode] of a directory, in the order the removal and recovery calls take them. */
+export function directoryIdentity(path: string): [device: bigint, inode: bigint];
+
+/** [device, inode, size, modification time in ns] of a file (not following a symbolic link). */
+export function fileIdentity(path: string): [device: bigint, inode: bigint, size: bigint, modificationTimeNs: bigint];
+
+/**
+ * Recovers `entry`, found in a listing of `parent`, when it is a quarantine:
+ * false when it is none, true once it is gone. A content quarantine needs
+ * `name`, the file it was removing (throws code "EINVAL" without it).
+ * Throws an AnchorfileError when recovery fails.
+ */
+export function recoverListedQuarantine(root: string, parent: string, entry: string, name?: string): boolean;

@@ -1,19 +1,133 @@
 'use strict';
-// Loads the anchorfile add-on: the copy shipped beside this file when the
-// package is installed, else the one the repository's build produced.
+// Loads the anchorfile add-on. An installed package carries it as
+// prebuilds/<platform>-<arch>/anchorfile.node, found by node-gyp-build. Inside
+// this repository a development build wins when NATIVE_BUILD_DIR names one
+// (the test runs select build/ or the sanitizer build that way), and build/
+// is the fallback when no prebuild was made. Outside the repository no
+// environment variable can choose which native code is loaded.
 const fs = require('fs');
 const path = require('path');
+const nodeGypBuild = require('node-gyp-build');
 
-function locate(name) {
-  const candidates = [
-    path.join(__dirname, name),
-    path.resolve(__dirname, '..', '..', process.env.NATIVE_BUILD_DIR || 'build', name),
-  ];
-  const found = candidates.find((candidate) => fs.existsSync(candidate));
-  if (!found) {
-    throw new Error(`${name} is not built: run "npm run build" at the repository root`);
+const NAME = 'anchorfile.node';
+
+function repositoryBuild(buildDir) {
+  const repo = path.resolve(__dirname, '..', '..');
+  if (path.basename(path.dirname(__dirname)) !== 'packages'
+      || !fs.existsSync(path.join(repo, 'CMakeLists.txt'))) {
+    return null;
   }
-  return found;
+  const candidate = path.resolve(repo, buildDir, NAME);
+  return fs.existsSync(candidate) ? candidate : null;
 }
 
-module.exports = require(locate('anchorfile.node'));
+function locate() {
+  const chosen = process.env.NATIVE_BUILD_DIR && repositoryBuild(process.env.NATIVE_BUILD_DIR);
+  if (chosen) return chosen;
+  try {
+    return nodeGypBuild.resolve(__dirname);
+  } catch (error) {
+    const fallback = repositoryBuild('build');
+    if (fallback) return fallback;
+    throw error;
+  }
+}
+
+const addon = require(locate());
+
+// The helpers below are plain script over the add-on: the names and
+// identities a caller would otherwise assemble by hand, where one wrong
+// character leaves a quarantine that no recovery call accepts.
+const crypto = require('crypto');
+
+const PUBLICATION_PREFIX = '.publication-recovery-';
+const CONTENT_PREFIX = '.content-recovery-';
+const UUID_V4 = '[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}';
+const PUBLICATION_QUARANTINE = new RegExp(`^\\.publication-recovery-${UUID_V4}$`);
+const CONTENT_QUARANTINE = /^\.content-recovery-[0-9a-f]{64}$/;
+const PUBLICATION_TEMPORARY = new RegExp(`^[0-9a-f]{64}\\.${UUID_V4}\\.tmp$`);
+
+function invalid(message) {
+  const error = new Error(message);
+  error.code = 'EINVAL';
+  return error;
+}
+
+function publicationQuarantineName() {
+  return PUBLICATION_PREFIX + crypto.randomUUID();
+}
+
+function contentQuarantineName(digest) {
+  if (typeof digest !== 'string' || !/^[0-9a-f]{64}$/.test(digest)) {
+    throw invalid('A content quarantine name needs 64 lowercase hex digits.');
+  }
+  return CONTENT_PREFIX + digest;
+}
+
+function publicationTemporaryName(digest) {
+  if (typeof digest !== 'string' || !/^[0-9a-f]{64}$/.test(digest)) {
+    throw invalid('A publication temporary name needs 64 lowercase hex digits.');
+  }
+  return `${digest}.${crypto.randomUUID()}.tmp`;
+}
+
+function quarantineKind(name) {
+  if (PUBLICATION_QUARANTINE.test(name)) return 'publication';
+  if (CONTENT_QUARANTINE.test(name)) return 'content';
+  return null;
+}
+
+function isPublicationTemporary(name) {
+  return PUBLICATION_TEMPORARY.test(name);
+}
+
+// [device, inode] of a directory, the order removeAnchoredFile and
+// recoverAnchoredRemoval take them in.
+function directoryIdentity(directory) {
+  const status = fs.statSync(directory, { bigint: true });
+  return [status.dev, status.ino];
+}
+
+// [device, inode, size, modification time in ns] of a file, as
+// removeAnchoredFile takes them. lstat: a symbolic link is identified as
+// itself, so that the removal refuses it rather than chasing its target.
+function fileIdentity(file) {
+  const status = fs.lstatSync(file, { bigint: true });
+  return [status.dev, status.ino, status.size, status.mtimeNs];
+}
+
+// Recovers `entry` of a directory listing of `parent` below `root` when it
+// is a quarantine: the 5-argument form for a publication quarantine, the
+// 6-argument form (which needs the name of the file it was removing) for a
+// content quarantine. Returns false for an entry that is no quarantine,
+// true once the quarantine is gone; throws what recoverAnchoredRemoval
+// throws.
+function recoverListedQuarantine(root, parent, entry, name) {
+  const kind = quarantineKind(entry);
+  if (kind === null) return false;
+  const [device, inode] = directoryIdentity(path.join(root, parent));
+  if (kind === 'publication') {
+    addon.recoverAnchoredRemoval(root, parent, entry, device, inode);
+    return true;
+  }
+  if (typeof name !== 'string') {
+    throw invalid('A content quarantine is recovered with the name of the file it removed.');
+  }
+  addon.recoverAnchoredRemoval(root, parent, entry, device, inode, name);
+  return true;
+}
+
+module.exports = {
+  publishNoReplace: addon.publishNoReplace,
+  inspectPath: addon.inspectPath,
+  removeAnchoredFile: addon.removeAnchoredFile,
+  recoverAnchoredRemoval: addon.recoverAnchoredRemoval,
+  publicationQuarantineName,
+  contentQuarantineName,
+  publicationTemporaryName,
+  quarantineKind,
+  isPublicationTemporary,
+  directoryIdentity,
+  fileIdentity,
+  recoverListedQuarantine,
+};

@@ -3,6 +3,34 @@ export type Identity = 'Velkor Atlas' | 'Velkor Atlas (DEV)' | 'Velkor-Atlas' | 
 
 export type ProbeStatus = 'exists' | 'not-found' | 'access-blocked' | 'error';
 
+/** The reason word of a lockscout report. */
+export type ProbeReason =
+  | 'account-metadata-found'
+  | 'account-not-found'
+  | 'ambiguous-account'
+  | 'interaction-disable-failed'
+  | 'interaction-disable-unverified'
+  | 'interaction-restore-failed'
+  | 'interaction-state-unavailable'
+  | 'invalid-identity'
+  | 'invalid-item-reference'
+  | 'invalid-keychain-search-list'
+  | 'invalid-metadata-result'
+  | 'item-keychain-outside-search-list'
+  | 'item-keychain-unavailable'
+  | 'keychain-locked'
+  | 'keychain-search-incomplete'
+  | 'keychain-search-list-changed'
+  | 'keychain-search-list-empty'
+  | 'keychain-search-list-too-large'
+  | 'keychain-search-list-unavailable'
+  | 'keychain-state-changed'
+  | 'keychain-status-unavailable'
+  | 'keychain-unreadable'
+  | 'metadata-query-failed'
+  | 'query-allocation-failed'
+  | 'unexpected-secret-result';
+
 /** lockscout's line, parsed. `account` is present only when `status` is "exists". */
 export interface ProbeReport {
   schemaVersion: 1;
@@ -10,20 +38,54 @@ export interface ProbeReport {
   /** The identity probed, or "" when it was not on the allow-list. */
   identity: Identity | '';
   status: ProbeStatus;
-  /** A fixed lower-case, hyphenated word, e.g. "account-not-found" or "keychain-locked". */
-  reason: string;
+  reason: ProbeReason;
   /** The Security framework result code behind the answer, or 0. */
   osStatus: number;
   account?: string;
 }
 
-/** Path of one of the package's programs; throws when it is not built. */
-export function programPath(name: 'lockscout' | 'keyfetch' | 'keyvet'): string;
+export type ProgramName = 'lockscout' | 'keyfetch' | 'keyvet';
 
 /**
- * Runs lockscout for the identity and returns its report. Every keychain
- * outcome is in the report; the call throws only when lockscout could not
- * run. `env` replaces the child's environment (the keychain is the user's,
- * found through HOME on Linux).
+ * Path of one of the package's programs, for this platform and
+ * architecture unless others are given. A path inside an Electron
+ * `app.asar` is given as the same path inside `app.asar.unpacked`, where
+ * the packager must put the programs (asarUnpack). Throws an error with
+ * code "ENOTSUP" where the package has no build (every system but macOS).
  */
-export function probeIdentity(identity: string, options?: { env?: NodeJS.ProcessEnv }): ProbeReport;
+export function programPath(
+  name: ProgramName,
+  options?: { platform?: NodeJS.Platform; arch?: string; dir?: string },
+): string;
+
+/** `path` with an `app.asar` component replaced by `app.asar.unpacked`. */
+export function unpackedPath(path: string): string;
+
+export interface ProgramOptions {
+  /** Replaces the child's environment (on Linux the stand-in keychain is found through HOME). */
+  env?: NodeJS.ProcessEnv;
+}
+
+/**
+ * Runs lockscout for the identity and resolves with its report. Every
+ * keychain outcome is in the report; the promise rejects only when
+ * lockscout could not run.
+ */
+export function probeIdentity(identity: string, options?: ProgramOptions): Promise<ProbeReport>;
+
+/** probeIdentity, blocking the script thread until lockscout exits. */
+export function probeIdentitySync(identity: string, options?: ProgramOptions): ProbeReport;
+
+/** Rejection of readKey and createKey: `code` is keyfetch's exit status (1 or 2) or the signal that ended it. */
+export interface KeyfetchError extends Error {
+  code: 1 | 2 | NodeJS.Signals | string;
+}
+
+/** The identity's key from the keychain. Rejects with a KeyfetchError; the key never appears in an error. */
+export function readKey(identity: Identity, options?: ProgramOptions): Promise<Buffer>;
+
+/**
+ * Stores `bytes` (1 to 1024) as the identity's key unless it has one, and
+ * resolves with the key stored afterwards (the existing one, if any).
+ */
+export function createKey(identity: Identity, bytes: Uint8Array, options?: ProgramOptions): Promise<Buffer>;

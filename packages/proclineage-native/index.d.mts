@@ -1,0 +1,3 @@
+export * from './index.js';
+import * as module from './index.js';
+export default module;

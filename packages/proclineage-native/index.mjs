@@ -1,0 +1,11 @@
+// Named ES module exports over the CommonJS entry, whose exports node
+// cannot see statically because they come from a native module.
+import proclineage from './index.js';
+
+export const {
+  getDarwinProcess,
+  getDarwinProcessArguments,
+  getDarwinEnvironmentValue,
+  listDarwinProcesses,
+} = proclineage;
+export default proclineage;
