@@ -3,6 +3,7 @@
 // parent links make a consistent tree.
 const test = require('node:test');
 const assert = require('node:assert/strict');
+const fs = require('node:fs');
 const {
   proclineage, startSh, startForeignWaiter, withWaiters, withWaiter, asNobody, ownerOf,
 } = require('./helpers');
@@ -62,14 +63,27 @@ test('a child appears with a link to us and disappears once reaped', async () =>
 
 test('every listed process runs under the caller\'s user; another user\'s is left out', (t) => (
   skipWithoutUnprivileged(t) || withWaiters([startForeignWaiter()], (foreign) => {
+    // Other suites start children that drop to another user (setpriv) while
+    // this one runs: a process may change its owner between the listing and
+    // the check. Only an owner that was the same before and after the
+    // listing proves a foreign process was listed.
+    const ownerNow = (pid) => {
+      try {
+        return ownerOf(pid);
+      } catch (error) {
+        if (error.code !== 'ENOENT') throw error;
+        return null; // exited
+      }
+    };
+    const before = new Map(fs.readdirSync('/proc').filter((n) => /^\d+$/.test(n))
+      .map((n) => [Number(n), ownerNow(n)]));
     const listing = proclineage.listDarwinProcesses();
     assert.ok(!listing.processes.some((p) => p.pid === foreign));
     const me = process.geteuid();
     for (const p of listing.processes) {
-      try {
-        assert.equal(ownerOf(p.pid), me, `owner of ${p.pid}`);
-      } catch (error) {
-        if (error.code !== 'ENOENT') throw error; // exited since
+      const after = ownerNow(p.pid);
+      if (after !== null && after === before.get(p.pid)) {
+        assert.equal(after, me, `owner of ${p.pid}`);
       }
     }
   })));
