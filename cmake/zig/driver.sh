@@ -61,7 +61,8 @@ if [ ${#unhandled[@]} -gt 0 ]; then
   echo "zig driver: add-on link option not passed on to ld64.lld: ${unhandled[*]}" >&2
   exit 1
 fi
-lld="$(command -v ld64.lld || command -v ld64.lld-16 || command -v ld64.lld-15 || command -v ld64.lld-14 || true)"
+# Debian names it by LLVM version only (ld64.lld-14): the newest there is.
+lld="$(compgen -c ld64.lld | sort -uV | tail -n 1)"
 if [ -z "$lld" ]; then
   echo "zig driver: ld64.lld missing; run scripts/setup.sh (Debian package lld)" >&2
   exit 1
