@@ -17,10 +17,14 @@ endif()
 function(add_napi_addon target)
   add_library(${target} MODULE ${ARGN})
   set_target_properties(${target} PROPERTIES PREFIX "" SUFFIX ".node"
-    CXX_VISIBILITY_PRESET hidden)
+    CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
   target_include_directories(${target} PRIVATE ${NODE_API_INCLUDE_DIR})
   target_compile_definitions(${target} PRIVATE NAPI_VERSION=8)
   if(APPLE)
-    target_link_options(${target} PRIVATE -undefined dynamic_lookup)
+    # Only node's two entry points leave the add-on: the C++ library's
+    # inline functions and type information are exported weak definitions
+    # otherwise, which the loader merges across every image in the process.
+    target_link_options(${target} PRIVATE -undefined dynamic_lookup
+      -Wl,-exported_symbols_list,${CMAKE_SOURCE_DIR}/cmake/napi-exports.txt)
   endif()
 endfunction()

@@ -10,6 +10,13 @@ command -v make >/dev/null || need+=(make)
 command -v setpriv >/dev/null || need+=(util-linux)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 [ -f /usr/include/gmock/gmock.h ] || need+=(libgmock-dev)
+# The macOS cross-build: LLVM's archiver and Mach-O tools, and its Mach-O
+# linker for the add-ons.
+for tool in llvm-nm llvm-objdump llvm-ar llvm-ranlib; do
+  command -v "$tool" >/dev/null || { need+=(llvm); break; }
+done
+# Debian names it by LLVM version only (ld64.lld-14).
+[ -n "$(compgen -c ld64.lld)" ] || need+=(lld)
 if [ ${#need[@]} -gt 0 ]; then
   echo "setup: installing ${need[*]}" >&2
   SUDO=""
@@ -18,17 +25,11 @@ if [ ${#need[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need[@]}" >/dev/null
 fi
 
-# Node-API headers: node's own include directory, else the npm package.
-node_include="$(node -p "require('path').resolve(process.execPath, '..', '..', 'include', 'node')")"
-if [ ! -f "$node_include/node_api.h" ] && [ ! -f node_modules/node-api-headers/include/node_api.h ]; then
-  echo "setup: installing node-api-headers" >&2
-  npm install --no-save --no-audit --no-fund node-api-headers >/dev/null
-fi
-
-# The packages load their add-ons through node-gyp-build, and the type
-# check needs typescript: install the locked dev dependencies when
-# node_modules is missing or older than the lock file.
-if [ ! -d node_modules/node-gyp-build ] || [ package-lock.json -nt node_modules/.package-lock.json ]; then
+# The locked dev dependencies: node-gyp-build, through which the packages
+# load their add-ons; typescript for the type check; node-api-headers when
+# node ships no headers, and for the macOS cross-build with Zig. Installed
+# when node_modules is missing or older than the lock file.
+if [ ! -f node_modules/.package-lock.json ] || [ package-lock.json -nt node_modules/.package-lock.json ]; then
   echo "setup: installing the locked dev dependencies" >&2
   npm ci --no-audit --no-fund --prefer-offline >/dev/null
 fi

