@@ -128,6 +128,21 @@ test('a write that fails leaves no temporary holding the secrets behind', () =>
     assertNoTemporaries(path.dirname(file));
   }));
 
+test('temporaries a crash left behind are removed by the next change of their file', () =>
+  withHome(['login.keychain'], (home) => {
+    const keychain = keychainPath(home, 'login.keychain');
+    const dir = path.dirname(keychain);
+    const stale = [`${keychain}.tmp.4177`, `${keychain}.tmp.0f1e2d3c4b5a69788796a5b4`,
+      path.join(dir, '.search-list.tmp.31337')];
+    for (const file of stale) fs.writeFileSync(file, 'every secret of the keychain');
+    const unrelated = `${keychain}.tmp.notes`;
+    fs.writeFileSync(unrelated, 'not ours');
+    addItem(home, 'login.keychain');
+    mustSecurity(home, ['list-keychains', '-d', 'user', '-s', 'login.keychain']);
+    assert.deepEqual(stale.filter((file) => fs.existsSync(file)), []);
+    assert.equal(fs.readFileSync(unrelated, 'utf8'), 'not ours');
+  }));
+
 test('files that never end or are too large are refused, never read to the end of memory', async (t) => {
   const rows = [
     { name: 'a list that links to /dev/zero', reason: 'keychain-status-unavailable',

@@ -8,6 +8,7 @@
 // Beside the keychains, in $HOME/Library/Keychains, live ".search-list",
 // ".default-keychain" and ".unlocked" (absolute paths, one per line) and
 // ".lock", which serialises every change.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
@@ -263,6 +264,45 @@ int CreateTemporary(const std::string& path, std::string* temporary) {
   return -1;
 }
 
+bool IsHexDigits(const char* text) {
+  if (*text == '\0') {
+    return false;
+  }
+  for (; *text != '\0'; ++text) {
+    if (HexDigit(*text) < 0 && !(*text >= 'A' && *text <= 'F')) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// A crash between writing a temporary and publishing it leaves the
+// temporary behind, with every secret of the keychain in it. Every write
+// runs under the directory lock, so a temporary of this file that exists
+// now belongs to no live writer and is removed (a link planted there goes
+// too, never its target). Best effort: a failure here never stops a write.
+// No allocation once the directory is open, so nothing can throw with it
+// held.
+void RemoveStaleTemporaries(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) {
+    return;
+  }
+  const std::string directory = slash == 0 ? std::string("/") : path.substr(0, slash);
+  const std::string prefix = path.substr(slash + 1) + ".tmp.";
+  DIR* listing = opendir(directory.c_str());
+  if (listing == nullptr) {
+    return;
+  }
+  while (const struct dirent* entry = readdir(listing)) {
+    if (strncmp(entry->d_name, prefix.c_str(), prefix.size()) == 0 &&
+        IsHexDigits(entry->d_name + prefix.size())) {
+      unlinkat(dirfd(listing), entry->d_name, 0);
+    }
+  }
+  closedir(listing);
+}
+
 // Writes a new file beside path and returns its name, synced and with the
 // given mode, so that a rename or link publishes it whole: a crash before
 // the publication leaves the old file (or none), never a torn one. On
@@ -270,6 +310,7 @@ int CreateTemporary(const std::string& path, std::string* temporary) {
 // keychain and must not outlive the call that made it.
 OSStatus WriteTemporary(const std::string& path, const std::string& text, mode_t mode,
                         std::string* temporary) {
+  RemoveStaleTemporaries(path);
   const int fd = CreateTemporary(path, temporary);
   if (fd < 0) {
     return StatusFromErrno(errno);

@@ -151,6 +151,9 @@ class DirectoryLock {
 // Status word of the keychain at path; errSecNoSuchKeychain when no file.
 OSStatus KeychainStatusWord(const std::string& path, SecKeychainStatus* status);
 OSStatus ReadKeychainFile(const std::string& path, StoredKeychain* keychain);
+// The writers below run only under the DirectoryLock: they take any
+// temporary of their file that they find for one a crash left behind.
+//
 // Replaces the file atomically, keeping its permission bits; a keychain
 // that is a symbolic link stays one, and the file it points to is replaced.
 OSStatus RewriteKeychainFile(const std::string& path, const StoredKeychain& keychain);
