@@ -135,7 +135,8 @@ test('temporaries a crash left behind are removed by the next change of their fi
     const stale = [`${keychain}.tmp.4177`, `${keychain}.tmp.0f1e2d3c4b5a69788796a5b4`,
       path.join(dir, '.search-list.tmp.31337')];
     for (const file of stale) fs.writeFileSync(file, 'every secret of the keychain');
-    const unrelated = `${keychain}.tmp.notes`;
+    // A keychain with ".tmp." in its name is no temporary.
+    const unrelated = keychainPath(home, 'login.keychain.tmp.2026.keychain');
     fs.writeFileSync(unrelated, 'not ours');
     addItem(home, 'login.keychain');
     mustSecurity(home, ['list-keychains', '-d', 'user', '-s', 'login.keychain']);

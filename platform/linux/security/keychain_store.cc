@@ -264,16 +264,14 @@ int CreateTemporary(const std::string& path, std::string* temporary) {
   return -1;
 }
 
-bool IsHexDigits(const char* text) {
-  if (*text == '\0') {
-    return false;
-  }
-  for (; *text != '\0'; ++text) {
-    if (HexDigit(*text) < 0 && !(*text >= 'A' && *text <= 'F')) {
-      return false;
-    }
-  }
-  return true;
+// True for the suffix of a temporary name: 24 lowercase hex digits, or a
+// process number, which older builds used. Nothing else is taken for one,
+// so a keychain that merely has ".tmp." in its name is never removed.
+bool IsTemporarySuffix(const char* suffix) {
+  const size_t length = strlen(suffix);
+  const bool hex = length == 24 && strspn(suffix, "0123456789abcdef") == length;
+  const bool pid = length >= 1 && length <= 10 && strspn(suffix, "0123456789") == length;
+  return hex || pid;
 }
 
 // A crash between writing a temporary and publishing it leaves the
@@ -296,7 +294,7 @@ void RemoveStaleTemporaries(const std::string& path) {
   }
   while (const struct dirent* entry = readdir(listing)) {
     if (strncmp(entry->d_name, prefix.c_str(), prefix.size()) == 0 &&
-        IsHexDigits(entry->d_name + prefix.size())) {
+        IsTemporarySuffix(entry->d_name + prefix.size())) {
       unlinkat(dirfd(listing), entry->d_name, 0);
     }
   }
