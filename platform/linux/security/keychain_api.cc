@@ -157,7 +157,11 @@ struct OwnedObjects {
   }
   // Room for one more is made before the object is created, so that the
   // push that follows cannot throw with the new object in no one's hands.
-  void Reserve() { objects.reserve(objects.size() + 1); }
+  void Reserve() {
+    if (objects.size() == objects.capacity()) {
+      objects.reserve(objects.empty() ? 4 : objects.capacity() * 2);
+    }
+  }
   std::vector<CFTypeRef> objects;
 };
 
