@@ -151,10 +151,12 @@ enum {
   errSecDuplicateItem = -25299,
   errSecItemNotFound = -25300,
   errSecBufferTooSmall = -25301,
+  errSecDataTooLarge = -25302,
   errSecNoDefaultKeychain = -25307,
   errSecInteractionNotAllowed = -25308,
   errSecInteractionRequired = -25315,
   errSecIO = -36,
+  errSecInternalComponent = -2070,
 };
 
 enum {
@@ -216,7 +218,8 @@ OSStatus SecKeychainGetPath(SecKeychainRef keychain, UInt32* ioPathLength, char*
 
 // Metadata query over generic passwords: kSecClass, kSecAttrService,
 // kSecAttrAccount, kSecMatchSearchList, kSecMatchLimit, kSecReturnAttributes,
-// kSecReturnRef. Items of locked or unreadable keychains are not seen.
+// kSecReturnRef. Items of locked or unreadable keychains are not seen; a
+// keychain file that cannot be read as one fails the query.
 // Returning data or a persistent reference is not supported
 // (errSecUnimplemented).
 OSStatus SecItemCopyMatching(CFDictionaryRef query, CFTypeRef* result);
@@ -225,8 +228,9 @@ OSStatus SecKeychainItemDelete(SecKeychainItemRef item);
 
 // keychainOrArray: NULL for the user's search list, a keychain, or an array
 // of keychains, searched in order. A locked keychain reached before the
-// item is found fails the lookup with errSecInteractionNotAllowed. The data
-// is released with SecKeychainItemFreeContent; itemRef may be NULL.
+// item is found fails the lookup with errSecInteractionNotAllowed. A NULL
+// serviceName or accountName matches any, as on macOS. The data is
+// released with SecKeychainItemFreeContent; itemRef may be NULL.
 OSStatus SecKeychainFindGenericPassword(CFTypeRef keychainOrArray, UInt32 serviceNameLength,
                                         const char* serviceName, UInt32 accountNameLength,
                                         const char* accountName, UInt32* passwordLength,

@@ -31,9 +31,18 @@ long SecurityStandinLiveObjectCount(void);
 void SecurityStandinFailNthCreate(long n);
 
 // A new keychain item reference for the given keychain path, service and
-// account, without any keychain file behind it. Caller releases.
+// account, without any keychain file behind it; NULL when it cannot be
+// made. Caller releases.
 SecKeychainItemRef SecurityStandinCreateItem(const char* keychainPath, const char* service,
                                              const char* account);
+
+// The service and account of an item reference: pointers into the
+// reference, valid while it lives, and their lengths in bytes (names may
+// hold any byte). The security tool prints them, as macOS's tool prints an
+// item's attributes.
+void SecurityStandinItemNames(SecKeychainItemRef item, const char** service,
+                              size_t* serviceLength, const char** account,
+                              size_t* accountLength);
 
 #ifdef __cplusplus
 }

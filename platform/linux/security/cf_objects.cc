@@ -342,9 +342,25 @@ CFArrayRef CFArrayCreate(CFAllocatorRef, const void** values, CFIndex count,
   if (count < 0 || (count > 0 && values == nullptr) || CreateFails()) {
     return nullptr;
   }
-  auto* array = new StandinCFArray();
+  // A create call answers an allocation failure with NULL, never with an
+  // exception that its C caller could not catch.
+  auto* array = new (std::nothrow) StandinCFArray();
+  if (array == nullptr) {
+    return nullptr;
+  }
   if (callBacks != nullptr) {
     array->callbacks = *callBacks;
+  }
+  // Room for every value before the first is retained, so that no push
+  // below can fail with a retained value in no one's hands.
+  try {
+    array->values.reserve(static_cast<size_t>(count));
+  } catch (const std::bad_alloc&) {
+    delete array;
+    return nullptr;
+  } catch (const std::length_error&) {
+    delete array;
+    return nullptr;
   }
   for (CFIndex i = 0; i < count; ++i) {
     const void* value = values[i];
@@ -380,7 +396,19 @@ CFDictionaryRef CFDictionaryCreate(CFAllocatorRef, const void** keys, const void
   if (count < 0 || (count > 0 && (keys == nullptr || values == nullptr)) || CreateFails()) {
     return nullptr;
   }
-  auto* dictionary = new StandinCFDictionary();
+  auto* dictionary = new (std::nothrow) StandinCFDictionary();
+  if (dictionary == nullptr) {
+    return nullptr;
+  }
+  try {
+    dictionary->pairs.reserve(static_cast<size_t>(count));
+  } catch (const std::bad_alloc&) {
+    delete dictionary;
+    return nullptr;
+  } catch (const std::length_error&) {
+    delete dictionary;
+    return nullptr;
+  }
   if (keyCallBacks != nullptr) {
     dictionary->key_callbacks = *keyCallBacks;
   }
@@ -438,10 +466,16 @@ CFStringRef CFStringCreateWithBytes(CFAllocatorRef, const UInt8* bytes, CFIndex 
   if (!IsValidUtf8(bytes, length) || CreateFails()) {
     return nullptr;
   }
-  auto* string = new StandinCFString(
-      length == 0 ? std::string() : std::string(reinterpret_cast<const char*>(bytes), length),
-      false);
-  return reinterpret_cast<CFStringRef>(static_cast<StandinCFObject*>(string));
+  try {
+    auto* string = new StandinCFString(
+        length == 0 ? std::string() : std::string(reinterpret_cast<const char*>(bytes), length),
+        false);
+    return reinterpret_cast<CFStringRef>(static_cast<StandinCFObject*>(string));
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  } catch (const std::length_error&) {
+    return nullptr;
+  }
 }
 
 CFStringRef CFStringCreateWithCString(CFAllocatorRef allocator, const char* cString,
@@ -497,7 +531,10 @@ CFNumberRef CFNumberCreate(CFAllocatorRef, CFNumberType theType, const void* val
     default:
       return nullptr;
   }
-  auto* number = new StandinCFNumber(value);
+  auto* number = new (std::nothrow) StandinCFNumber(value);
+  if (number == nullptr) {
+    return nullptr;
+  }
   return reinterpret_cast<CFNumberRef>(static_cast<StandinCFObject*>(number));
 }
 

@@ -121,15 +121,49 @@ OSStatus OpenForSearch(const std::string& path, standin::StoredKeychain* keychai
   return ReadKeychain(path, kSecUnlockStateStatus, keychain);
 }
 
-const standin::StoredItem* FindItem(const standin::StoredKeychain& keychain,
-                                    const std::string& service, const std::string& account) {
+// What a lookup asks for; a name that is not given matches any.
+struct Match {
+  std::string service;
+  bool has_service = false;
+  std::string account;
+  bool has_account = false;
+};
+
+bool Matches(const standin::StoredItem& item, const Match& wanted) {
+  return (!wanted.has_service || item.service == wanted.service) &&
+         (!wanted.has_account || item.account == wanted.account);
+}
+
+const standin::StoredItem* FindMatch(const standin::StoredKeychain& keychain, const Match& wanted) {
   for (const standin::StoredItem& item : keychain.items) {
-    if (item.service == service && item.account == account) {
+    if (Matches(item, wanted)) {
       return &item;
     }
   }
   return nullptr;
 }
+
+// Owns the references it holds and releases them when it goes out of
+// scope, so that a thrown allocation failure between two creations does not
+// leak the earlier ones.
+struct OwnedObjects {
+  OwnedObjects() = default;
+  OwnedObjects(const OwnedObjects&) = delete;
+  OwnedObjects& operator=(const OwnedObjects&) = delete;
+  ~OwnedObjects() {
+    for (CFTypeRef object : objects) {
+      CFRelease(object);
+    }
+  }
+  // Room for one more is made before the object is created, so that the
+  // push that follows cannot throw with the new object in no one's hands.
+  void Reserve() {
+    if (objects.size() == objects.capacity()) {
+      objects.reserve(objects.empty() ? 4 : objects.capacity() * 2);
+    }
+  }
+  std::vector<CFTypeRef> objects;
+};
 
 void* NewContent(const std::string& data) {
   auto* header = static_cast<ContentHeader*>(malloc(sizeof(ContentHeader) + data.size()));
@@ -270,7 +304,12 @@ OSStatus AddTarget(SecKeychainRef keychain, std::string* path) {
 OSStatus AddItem(const std::string& path, const standin::StoredItem& item) {
   standin::StoredKeychain contents;
   OSStatus status = ReadKeychain(path, kSecWritePermStatus | kSecUnlockStateStatus, &contents);
-  if (status == errSecSuccess && FindItem(contents, item.service, item.account) != nullptr) {
+  Match same;
+  same.service = item.service;
+  same.has_service = true;
+  same.account = item.account;
+  same.has_account = true;
+  if (status == errSecSuccess && FindMatch(contents, same) != nullptr) {
     status = errSecDuplicateItem;
   }
   if (status != errSecSuccess) {
@@ -284,10 +323,7 @@ OSStatus AddItem(const std::string& path, const standin::StoredItem& item) {
 // ---- SecItemCopyMatching ----
 
 struct Query {
-  std::string service;
-  bool has_service = false;
-  std::string account;
-  bool has_account = false;
+  Match wanted;
   CFTypeRef search_list = nullptr;
   long limit = 1;
   bool return_attributes = false;
@@ -347,8 +383,9 @@ OSStatus ReadQuery(CFDictionaryRef dictionary, Query* query) {
   bool return_data = false;
   bool return_persistent = false;
   bool data_protection = false;
-  if (!QueryString(dictionary, kSecAttrService, &query->service, &query->has_service) ||
-      !QueryString(dictionary, kSecAttrAccount, &query->account, &query->has_account) ||
+  Match& wanted = query->wanted;
+  if (!QueryString(dictionary, kSecAttrService, &wanted.service, &wanted.has_service) ||
+      !QueryString(dictionary, kSecAttrAccount, &wanted.account, &wanted.has_account) ||
       !QueryLimit(dictionary, &query->limit) ||
       !QueryFlag(dictionary, kSecReturnAttributes, &query->return_attributes) ||
       !QueryFlag(dictionary, kSecReturnRef, &query->return_ref) ||
@@ -364,19 +401,30 @@ OSStatus ReadQuery(CFDictionaryRef dictionary, Query* query) {
   return errSecSuccess;
 }
 
+// Locked, unreadable or missing keychains are passed over by the metadata
+// query: their items are invisible, never a reason to ask the user. A file
+// that cannot be read as a keychain (corrupt, truncated, too large) is an
+// error, as on macOS: passing it over would answer "no such item" for an
+// item that may well be in it.
+bool PassedOverInSearch(OSStatus status) {
+  return status == errSecNoSuchKeychain || status == errSecAuthFailed ||
+         status == errSecInteractionNotAllowed;
+}
+
 // One match in the shape the query asked for; NULL on allocation failure.
 CFTypeRef MatchResult(const Query& query, const std::string& keychain,
                       const standin::StoredItem& item) {
   if (!query.return_attributes) {
     return NewItem(keychain, item);
   }
+  // The reference first: NewItem may throw, the creates below do not.
+  SecKeychainItemRef reference = query.return_ref ? NewItem(keychain, item) : nullptr;
   CFStringRef service = CFStringCreateWithBytes(
       kCFAllocatorDefault, reinterpret_cast<const UInt8*>(item.service.data()),
       static_cast<CFIndex>(item.service.size()), kCFStringEncodingUTF8, false);
   CFStringRef account = CFStringCreateWithBytes(
       kCFAllocatorDefault, reinterpret_cast<const UInt8*>(item.account.data()),
       static_cast<CFIndex>(item.account.size()), kCFStringEncodingUTF8, false);
-  SecKeychainItemRef reference = query.return_ref ? NewItem(keychain, item) : nullptr;
   const void* keys[] = {kSecClass, kSecAttrService, kSecAttrAccount, kSecValueRef};
   const void* values[] = {kSecClassGenericPassword, service, account, reference};
   CFDictionaryRef result = nullptr;
@@ -388,12 +436,6 @@ CFTypeRef MatchResult(const Query& query, const std::string& keychain,
   if (account != nullptr) CFRelease(account);
   if (service != nullptr) CFRelease(service);
   return result;
-}
-
-void ReleaseAll(const std::vector<CFTypeRef>& objects) {
-  for (CFTypeRef object : objects) {
-    CFRelease(object);
-  }
 }
 
 }  // namespace
@@ -409,311 +451,378 @@ CFTypeID SecKeychainItemGetTypeID(void) {
 }
 
 OSStatus SecKeychainGetUserInteractionAllowed(Boolean* state) {
-  if (state == nullptr) {
-    return errSecParam;
-  }
-  *state = interaction_allowed;
-  return errSecSuccess;
+  return standin::Guarded([&]() -> OSStatus {
+    if (state == nullptr) {
+      return errSecParam;
+    }
+    *state = interaction_allowed;
+    return errSecSuccess;
+  });
 }
 
 OSStatus SecKeychainSetUserInteractionAllowed(Boolean state) {
-  interaction_allowed = state ? 1 : 0;
-  return errSecSuccess;
+  return standin::Guarded([&]() -> OSStatus {
+    interaction_allowed = state ? 1 : 0;
+    return errSecSuccess;
+  });
 }
 
 OSStatus SecKeychainCopySearchList(CFArrayRef* searchList) {
-  if (searchList == nullptr) {
-    return errSecParam;
-  }
-  std::vector<std::string> paths;
-  const OSStatus status = standin::ReadPathList("search-list", &paths);
-  if (status != errSecSuccess) {
-    return status;
-  }
-  std::vector<CFTypeRef> keychains;
-  for (const std::string& path : paths) {
-    keychains.push_back(NewKeychain(path));
-  }
-  *searchList = CFArrayCreate(kCFAllocatorDefault, keychains.data(),
-                              static_cast<CFIndex>(keychains.size()), &kCFTypeArrayCallBacks);
-  ReleaseAll(keychains);
-  return *searchList == nullptr ? errSecAllocate : errSecSuccess;
+  return standin::Guarded([&]() -> OSStatus {
+    if (searchList == nullptr) {
+      return errSecParam;
+    }
+    std::vector<std::string> paths;
+    const OSStatus status = standin::ReadPathList("search-list", &paths);
+    if (status != errSecSuccess) {
+      return status;
+    }
+    OwnedObjects keychains;
+    for (const std::string& path : paths) {
+      keychains.Reserve();
+      keychains.objects.push_back(NewKeychain(path));
+    }
+    *searchList = CFArrayCreate(kCFAllocatorDefault, keychains.objects.data(),
+                                static_cast<CFIndex>(keychains.objects.size()),
+                                &kCFTypeArrayCallBacks);
+    return *searchList == nullptr ? errSecAllocate : errSecSuccess;
+  });
 }
 
 OSStatus SecKeychainSetSearchList(CFArrayRef searchList) {
-  std::vector<std::string> paths;
-  if (searchList == nullptr || !standin::IsType(searchList, standin::kArrayType)) {
-    return errSecParam;
-  }
-  const OSStatus status = SearchPaths(searchList, &paths);
-  if (status != errSecSuccess) {
-    return status;
-  }
-  return UnderDirectoryLock([&] { return standin::WritePathList("search-list", paths); });
+  return standin::Guarded([&]() -> OSStatus {
+    std::vector<std::string> paths;
+    if (searchList == nullptr || !standin::IsType(searchList, standin::kArrayType)) {
+      return errSecParam;
+    }
+    const OSStatus status = SearchPaths(searchList, &paths);
+    if (status != errSecSuccess) {
+      return status;
+    }
+    return UnderDirectoryLock([&] { return standin::WritePathList("search-list", paths); });
+  });
 }
 
 OSStatus SecKeychainCopyDefault(SecKeychainRef* keychain) {
-  if (keychain == nullptr) {
-    return errSecParam;
-  }
-  std::string path;
-  const OSStatus status = DefaultKeychainPath(&path);
-  if (status != errSecSuccess) {
-    return status;
-  }
-  *keychain = NewKeychain(path);
-  return errSecSuccess;
+  return standin::Guarded([&]() -> OSStatus {
+    if (keychain == nullptr) {
+      return errSecParam;
+    }
+    std::string path;
+    const OSStatus status = DefaultKeychainPath(&path);
+    if (status != errSecSuccess) {
+      return status;
+    }
+    *keychain = NewKeychain(path);
+    return errSecSuccess;
+  });
 }
 
 OSStatus SecKeychainSetDefault(SecKeychainRef keychain) {
-  const StandinSecKeychain* record = AsKeychain(keychain);
-  if (record == nullptr) {
-    return errSecParam;
-  }
-  return UnderDirectoryLock(
-      [&] { return standin::WritePathList("default-keychain", {record->path}); });
+  return standin::Guarded([&]() -> OSStatus {
+    const StandinSecKeychain* record = AsKeychain(keychain);
+    if (record == nullptr) {
+      return errSecParam;
+    }
+    return UnderDirectoryLock(
+        [&] { return standin::WritePathList("default-keychain", {record->path}); });
+  });
 }
 
 OSStatus SecKeychainOpen(const char* pathName, SecKeychainRef* keychain) {
-  std::string path;
-  if (pathName == nullptr || keychain == nullptr || !standin::ResolveKeychainPath(pathName, &path)) {
-    return errSecParam;
-  }
-  *keychain = NewKeychain(path);
-  return errSecSuccess;
+  return standin::Guarded([&]() -> OSStatus {
+    std::string path;
+    if (pathName == nullptr || keychain == nullptr ||
+        !standin::ResolveKeychainPath(pathName, &path)) {
+      return errSecParam;
+    }
+    *keychain = NewKeychain(path);
+    return errSecSuccess;
+  });
 }
 
 OSStatus SecKeychainCreate(const char* pathName, UInt32 passwordLength, const void* password,
                            Boolean promptUser, SecAccessRef, SecKeychainRef* keychain) {
-  std::string path;
-  if (pathName == nullptr || keychain == nullptr || !standin::ResolveKeychainPath(pathName, &path) ||
-      (passwordLength > 0 && password == nullptr)) {
-    return errSecParam;
-  }
-  if (promptUser) {
-    return errSecInteractionNotAllowed;
-  }
-  standin::StoredKeychain contents;
-  contents.password.assign(static_cast<const char*>(password), passwordLength);
-  const OSStatus status = UnderDirectoryLock([&] { return CreateListedKeychain(path, contents); });
-  if (status != errSecSuccess) {
-    return status;
-  }
-  *keychain = NewKeychain(path);
-  return errSecSuccess;
+  return standin::Guarded([&]() -> OSStatus {
+    std::string path;
+    if (pathName == nullptr || keychain == nullptr ||
+        !standin::ResolveKeychainPath(pathName, &path) ||
+        (passwordLength > 0 && password == nullptr)) {
+      return errSecParam;
+    }
+    if (promptUser) {
+      return errSecInteractionNotAllowed;
+    }
+    standin::StoredKeychain contents;
+    contents.password.assign(static_cast<const char*>(password), passwordLength);
+    const OSStatus status =
+        UnderDirectoryLock([&] { return CreateListedKeychain(path, contents); });
+    if (status != errSecSuccess) {
+      return status;
+    }
+    *keychain = NewKeychain(path);
+    return errSecSuccess;
+  });
 }
 
 OSStatus SecKeychainLock(SecKeychainRef keychain) {
-  const StandinSecKeychain* record = AsKeychain(keychain);
-  if (record == nullptr) {
-    return errSecParam;
-  }
-  return UnderDirectoryLock([&] {
-    // Only a keychain that is there can be locked.
-    SecKeychainStatus status = 0;
-    const OSStatus status_code = standin::KeychainStatusWord(record->path, &status);
-    return status_code != errSecSuccess ? status_code : SetListed("unlocked", record->path, false);
+  return standin::Guarded([&]() -> OSStatus {
+    const StandinSecKeychain* record = AsKeychain(keychain);
+    if (record == nullptr) {
+      return errSecParam;
+    }
+    return UnderDirectoryLock([&] {
+      // Only a keychain that is there can be locked.
+      SecKeychainStatus status = 0;
+      const OSStatus status_code = standin::KeychainStatusWord(record->path, &status);
+      return status_code != errSecSuccess ? status_code
+                                          : SetListed("unlocked", record->path, false);
+    });
   });
 }
 
 OSStatus SecKeychainUnlock(SecKeychainRef keychain, UInt32 passwordLength, const void* password,
                            Boolean usePassword) {
-  const StandinSecKeychain* record = AsKeychain(keychain);
-  if (record == nullptr || (usePassword && passwordLength > 0 && password == nullptr)) {
-    return errSecParam;
-  }
-  if (!usePassword) {
-    return errSecInteractionNotAllowed;  // would have to ask the user
-  }
-  const std::string given(static_cast<const char*>(password), passwordLength);
-  return UnderDirectoryLock([&] { return UnlockWithPassword(record->path, given); });
+  return standin::Guarded([&]() -> OSStatus {
+    const StandinSecKeychain* record = AsKeychain(keychain);
+    if (record == nullptr || (usePassword && passwordLength > 0 && password == nullptr)) {
+      return errSecParam;
+    }
+    if (!usePassword) {
+      return errSecInteractionNotAllowed;  // would have to ask the user
+    }
+    const std::string given(static_cast<const char*>(password), passwordLength);
+    return UnderDirectoryLock([&] { return UnlockWithPassword(record->path, given); });
+  });
 }
 
 OSStatus SecKeychainGetStatus(SecKeychainRef keychain, SecKeychainStatus* status) {
-  const StandinSecKeychain* record = AsKeychain(keychain);
-  if (record == nullptr || status == nullptr) {
-    return errSecParam;
-  }
-  return standin::KeychainStatusWord(record->path, status);
+  return standin::Guarded([&]() -> OSStatus {
+    const StandinSecKeychain* record = AsKeychain(keychain);
+    if (record == nullptr || status == nullptr) {
+      return errSecParam;
+    }
+    return standin::KeychainStatusWord(record->path, status);
+  });
 }
 
 OSStatus SecKeychainGetPath(SecKeychainRef keychain, UInt32* ioPathLength, char* pathName) {
-  const StandinSecKeychain* record = AsKeychain(keychain);
-  if (record == nullptr || ioPathLength == nullptr || pathName == nullptr) {
-    return errSecParam;
-  }
-  if (record->path.size() + 1 > *ioPathLength) {
-    return errSecBufferTooSmall;
-  }
-  memcpy(pathName, record->path.c_str(), record->path.size() + 1);
-  *ioPathLength = static_cast<UInt32>(record->path.size());
-  return errSecSuccess;
+  return standin::Guarded([&]() -> OSStatus {
+    const StandinSecKeychain* record = AsKeychain(keychain);
+    if (record == nullptr || ioPathLength == nullptr || pathName == nullptr) {
+      return errSecParam;
+    }
+    if (record->path.size() + 1 > *ioPathLength) {
+      return errSecBufferTooSmall;
+    }
+    memcpy(pathName, record->path.c_str(), record->path.size() + 1);
+    *ioPathLength = static_cast<UInt32>(record->path.size());
+    return errSecSuccess;
+  });
 }
 
 OSStatus SecItemCopyMatching(CFDictionaryRef dictionary, CFTypeRef* result) {
-  Query query;
-  if (result == nullptr) {
-    return errSecParam;
-  }
-  OSStatus status = ReadQuery(dictionary, &query);
-  std::vector<std::string> paths;
-  if (status == errSecSuccess) {
-    status = SearchPaths(query.search_list, &paths);
-  }
-  if (status != errSecSuccess) {
-    return status;
-  }
-  std::vector<CFTypeRef> matches;
-  for (const std::string& path : paths) {
-    standin::StoredKeychain contents;
-    // Locked, unreadable or missing keychains are passed over: their items
-    // are invisible, never a reason to ask the user.
-    if (OpenForSearch(path, &contents) != errSecSuccess) {
-      continue;
+  return standin::Guarded([&]() -> OSStatus {
+    Query query;
+    if (result == nullptr) {
+      return errSecParam;
     }
-    for (const standin::StoredItem& item : contents.items) {
-      if ((query.has_service && item.service != query.service) ||
-          (query.has_account && item.account != query.account) ||
-          (query.limit > 0 && matches.size() >= static_cast<size_t>(query.limit))) {
+    OSStatus status = ReadQuery(dictionary, &query);
+    std::vector<std::string> paths;
+    if (status == errSecSuccess) {
+      status = SearchPaths(query.search_list, &paths);
+    }
+    if (status != errSecSuccess) {
+      return status;
+    }
+    OwnedObjects matches;
+    for (const std::string& path : paths) {
+      standin::StoredKeychain contents;
+      status = OpenForSearch(path, &contents);
+      if (PassedOverInSearch(status)) {
         continue;
       }
-      CFTypeRef match = MatchResult(query, path, item);
-      if (match == nullptr) {
-        ReleaseAll(matches);
-        return errSecAllocate;
+      if (status != errSecSuccess) {
+        return status;
       }
-      matches.push_back(match);
+      for (const standin::StoredItem& item : contents.items) {
+        if (!Matches(item, query.wanted) ||
+            (query.limit > 0 && matches.objects.size() >= static_cast<size_t>(query.limit))) {
+          continue;
+        }
+        matches.Reserve();
+        CFTypeRef match = MatchResult(query, path, item);
+        if (match == nullptr) {
+          return errSecAllocate;
+        }
+        matches.objects.push_back(match);
+      }
     }
-  }
-  if (matches.empty()) {
-    return errSecItemNotFound;
-  }
-  if (query.limit == 1) {
-    *result = matches.front();
-    return errSecSuccess;
-  }
-  *result = CFArrayCreate(kCFAllocatorDefault, matches.data(), static_cast<CFIndex>(matches.size()),
-                          &kCFTypeArrayCallBacks);
-  ReleaseAll(matches);
-  return *result == nullptr ? errSecAllocate : errSecSuccess;
+    if (matches.objects.empty()) {
+      return errSecItemNotFound;
+    }
+    if (query.limit == 1) {
+      *result = CFRetain(matches.objects.front());
+      return errSecSuccess;
+    }
+    *result = CFArrayCreate(kCFAllocatorDefault, matches.objects.data(),
+                            static_cast<CFIndex>(matches.objects.size()), &kCFTypeArrayCallBacks);
+    return *result == nullptr ? errSecAllocate : errSecSuccess;
+  });
 }
 
 OSStatus SecKeychainItemCopyKeychain(SecKeychainItemRef item, SecKeychainRef* keychain) {
-  const StandinSecKeychainItem* record = AsItem(item);
-  if (record == nullptr || keychain == nullptr) {
-    return errSecParam;
-  }
-  *keychain = NewKeychain(record->keychain_path);
-  return errSecSuccess;
+  return standin::Guarded([&]() -> OSStatus {
+    const StandinSecKeychainItem* record = AsItem(item);
+    if (record == nullptr || keychain == nullptr) {
+      return errSecParam;
+    }
+    *keychain = NewKeychain(record->keychain_path);
+    return errSecSuccess;
+  });
 }
 
 OSStatus SecKeychainItemDelete(SecKeychainItemRef item) {
-  const StandinSecKeychainItem* record = AsItem(item);
-  if (record == nullptr) {
-    return errSecParam;
-  }
-  return UnderDirectoryLock([&] { return RemoveItem(*record); });
+  return standin::Guarded([&]() -> OSStatus {
+    const StandinSecKeychainItem* record = AsItem(item);
+    if (record == nullptr) {
+      return errSecParam;
+    }
+    return UnderDirectoryLock([&] { return RemoveItem(*record); });
+  });
 }
 
 OSStatus SecKeychainFindGenericPassword(CFTypeRef keychainOrArray, UInt32 serviceNameLength,
                                         const char* serviceName, UInt32 accountNameLength,
                                         const char* accountName, UInt32* passwordLength,
                                         void** passwordData, SecKeychainItemRef* itemRef) {
-  if ((serviceNameLength > 0 && serviceName == nullptr) ||
-      (accountNameLength > 0 && accountName == nullptr) ||
-      (passwordData != nullptr && passwordLength == nullptr)) {
-    return errSecParam;
-  }
-  const std::string service(serviceName == nullptr ? "" : serviceName, serviceNameLength);
-  const std::string account(accountName == nullptr ? "" : accountName, accountNameLength);
-  std::vector<std::string> paths;
-  OSStatus status = SearchPaths(keychainOrArray, &paths);
-  if (status != errSecSuccess) {
-    return status;
-  }
-  for (const std::string& path : paths) {
-    standin::StoredKeychain contents;
-    status = OpenForSearch(path, &contents);
-    if (status == errSecNoSuchKeychain) {
-      continue;
+  return standin::Guarded([&]() -> OSStatus {
+    if ((serviceNameLength > 0 && serviceName == nullptr) ||
+        (accountNameLength > 0 && accountName == nullptr) ||
+        (passwordData != nullptr && passwordLength == nullptr)) {
+      return errSecParam;
     }
+    // A name not given (NULL) matches any, as on macOS; a given empty name
+    // matches only the empty name.
+    Match wanted;
+    wanted.has_service = serviceName != nullptr;
+    wanted.service.assign(serviceName == nullptr ? "" : serviceName, serviceNameLength);
+    wanted.has_account = accountName != nullptr;
+    wanted.account.assign(accountName == nullptr ? "" : accountName, accountNameLength);
+    std::vector<std::string> paths;
+    OSStatus status = SearchPaths(keychainOrArray, &paths);
     if (status != errSecSuccess) {
       return status;
     }
-    const standin::StoredItem* item = FindItem(contents, service, account);
-    if (item == nullptr) {
-      continue;
-    }
-    if (passwordData != nullptr) {
-      *passwordData = NewContent(item->data);
-      if (*passwordData == nullptr) {
-        return errSecAllocate;
+    for (const std::string& path : paths) {
+      standin::StoredKeychain contents;
+      status = OpenForSearch(path, &contents);
+      if (status == errSecNoSuchKeychain) {
+        continue;
       }
-      *passwordLength = static_cast<UInt32>(item->data.size());
+      if (status != errSecSuccess) {
+        return status;
+      }
+      const standin::StoredItem* item = FindMatch(contents, wanted);
+      if (item == nullptr) {
+        continue;
+      }
+      // The reference first: making it may throw, and a copy of the secret
+      // handed out before that would be lost to the caller unwiped.
+      SecKeychainItemRef found = itemRef != nullptr ? NewItem(path, *item) : nullptr;
+      if (passwordData != nullptr) {
+        *passwordData = NewContent(item->data);
+        if (*passwordData == nullptr) {
+          if (found != nullptr) CFRelease(found);
+          return errSecAllocate;
+        }
+        *passwordLength = static_cast<UInt32>(item->data.size());
+      }
+      if (itemRef != nullptr) {
+        *itemRef = found;
+      }
+      return errSecSuccess;
     }
-    if (itemRef != nullptr) {
-      *itemRef = NewItem(path, *item);
-    }
-    return errSecSuccess;
-  }
-  return errSecItemNotFound;
+    return errSecItemNotFound;
+  });
 }
 
 OSStatus SecKeychainAddGenericPassword(SecKeychainRef keychain, UInt32 serviceNameLength,
                                        const char* serviceName, UInt32 accountNameLength,
                                        const char* accountName, UInt32 passwordLength,
                                        const void* passwordData, SecKeychainItemRef* itemRef) {
-  if ((serviceNameLength > 0 && serviceName == nullptr) ||
-      (accountNameLength > 0 && accountName == nullptr) ||
-      (passwordLength > 0 && passwordData == nullptr) ||
-      (keychain != nullptr && AsKeychain(keychain) == nullptr)) {
-    return errSecParam;
-  }
-  standin::StoredItem item;
-  item.service.assign(serviceName == nullptr ? "" : serviceName, serviceNameLength);
-  item.account.assign(accountName == nullptr ? "" : accountName, accountNameLength);
-  item.data.assign(passwordData == nullptr ? "" : static_cast<const char*>(passwordData),
-                   passwordLength);
-  std::string path;
-  const OSStatus status = UnderDirectoryLock([&] {
-    const OSStatus target = AddTarget(keychain, &path);
-    return target != errSecSuccess ? target : AddItem(path, item);
+  return standin::Guarded([&]() -> OSStatus {
+    if ((serviceNameLength > 0 && serviceName == nullptr) ||
+        (accountNameLength > 0 && accountName == nullptr) ||
+        (passwordLength > 0 && passwordData == nullptr) ||
+        (keychain != nullptr && AsKeychain(keychain) == nullptr)) {
+      return errSecParam;
+    }
+    standin::StoredItem item;
+    item.service.assign(serviceName == nullptr ? "" : serviceName, serviceNameLength);
+    item.account.assign(accountName == nullptr ? "" : accountName, accountNameLength);
+    item.data.assign(passwordData == nullptr ? "" : static_cast<const char*>(passwordData),
+                     passwordLength);
+    std::string path;
+    const OSStatus status = UnderDirectoryLock([&] {
+      const OSStatus target = AddTarget(keychain, &path);
+      return target != errSecSuccess ? target : AddItem(path, item);
+    });
+    if (status == errSecSuccess && itemRef != nullptr) {
+      *itemRef = NewItem(path, item);
+    }
+    return status;
   });
-  if (status == errSecSuccess && itemRef != nullptr) {
-    *itemRef = NewItem(path, item);
-  }
-  return status;
 }
 
 SecKeychainItemRef SecurityStandinCreateItem(const char* keychainPath, const char* service,
                                              const char* account) {
-  return new StandinSecKeychainItem(keychainPath, service, account);
+  try {
+    return new StandinSecKeychainItem(keychainPath, service, account);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+
+void SecurityStandinItemNames(SecKeychainItemRef item, const char** service,
+                              size_t* serviceLength, const char** account,
+                              size_t* accountLength) {
+  const StandinSecKeychainItem* record = AsItem(item);
+  if (record == nullptr) {
+    standin::Crash("SecurityStandinItemNames called with a non-item");
+  }
+  *service = record->service.data();
+  *serviceLength = record->service.size();
+  *account = record->account.data();
+  *accountLength = record->account.size();
 }
 
 OSStatus SecKeychainItemFreeContent(SecKeychainAttributeList* attrList, void* data) {
-  if (attrList != nullptr) {
-    return errSecUnimplemented;
-  }
-  if (data == nullptr) {
-    return errSecSuccess;
-  }
-  ContentHeader* header = static_cast<ContentHeader*>(data) - 1;
-  if (header->magic != kContentMagic) {
-    standin::Crash("SecKeychainItemFreeContent of a buffer it did not hand out");
-  }
-  const char* check = getenv("SECURITY_STANDIN_REQUIRE_ZEROED_FREE");
-  if (check != nullptr && strcmp(check, "1") == 0) {
-    const unsigned char* bytes = static_cast<const unsigned char*>(data);
-    for (uint64_t i = 0; i < header->length; ++i) {
-      if (bytes[i] != 0) {
-        fputs("SecKeychainItemFreeContent: content released without being zeroed\n", stderr);
-        abort();
+  return standin::Guarded([&]() -> OSStatus {
+    if (attrList != nullptr) {
+      return errSecUnimplemented;
+    }
+    if (data == nullptr) {
+      return errSecSuccess;
+    }
+    ContentHeader* header = static_cast<ContentHeader*>(data) - 1;
+    if (header->magic != kContentMagic) {
+      standin::Crash("SecKeychainItemFreeContent of a buffer it did not hand out");
+    }
+    const char* check = getenv("SECURITY_STANDIN_REQUIRE_ZEROED_FREE");
+    if (check != nullptr && strcmp(check, "1") == 0) {
+      const unsigned char* bytes = static_cast<const unsigned char*>(data);
+      for (uint64_t i = 0; i < header->length; ++i) {
+        if (bytes[i] != 0) {
+          fputs("SecKeychainItemFreeContent: content released without being zeroed\n", stderr);
+          abort();
+        }
       }
     }
-  }
-  header->magic = 0;
-  free(header);
-  return errSecSuccess;
+    header->magic = 0;
+    free(header);
+    return errSecSuccess;
+  });
 }
 
 }  // extern "C"

@@ -8,15 +8,17 @@
 // Beside the keychains, in $HOME/Library/Keychains, live ".search-list",
 // ".default-keychain" and ".unlocked" (absolute paths, one per line) and
 // ".lock", which serialises every change.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
-#include <sstream>
+#include <memory>
 
 #include "standin_internal.h"
 
@@ -24,6 +26,29 @@ namespace standin {
 namespace {
 
 const char kMagicLine[] = "standin-keychain 1";
+
+// No keychain or list file is read past this size. A keychain grown huge,
+// or a list that links to /dev/zero, would otherwise be read until the
+// allocator gives up; past it the read fails with errSecDataTooLarge.
+constexpr size_t kMaxFileBytes = 16 * 1024 * 1024;
+
+// Closes the descriptor it holds when it goes out of scope, so that a read
+// cut short by a thrown allocation failure does not leak it.
+class ScopedFd {
+ public:
+  explicit ScopedFd(int fd) : fd_(fd) {}
+  ~ScopedFd() {
+    if (fd_ >= 0) {
+      close(fd_);
+    }
+  }
+  ScopedFd(const ScopedFd&) = delete;
+  ScopedFd& operator=(const ScopedFd&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
 
 std::string ToHex(const std::string& bytes) {
   static const char kDigits[] = "0123456789abcdef";
@@ -71,32 +96,54 @@ std::string Serialize(const StoredKeychain& keychain) {
   return text;
 }
 
+// The next line of text from *position on, without its "\n"; false at the
+// end of text. The standard streams are not used to split: std::getline
+// swallows an allocation failure as the end of input, which read a keychain
+// under a memory limit as one with its later items missing, and the next
+// add then wrote it back without them.
+bool NextLine(const std::string& text, size_t* position, std::string* line) {
+  if (*position >= text.size()) {
+    return false;
+  }
+  const size_t newline = text.find('\n', *position);
+  const size_t end = newline == std::string::npos ? text.size() : newline;
+  line->assign(text, *position, end - *position);
+  *position = newline == std::string::npos ? end : end + 1;
+  return true;
+}
+
+// The words of line, split at runs of white space.
+std::vector<std::string> Words(const std::string& line) {
+  static const char kBlanks[] = " \t\r\v\f";
+  std::vector<std::string> words;
+  size_t start = line.find_first_not_of(kBlanks);
+  while (start != std::string::npos) {
+    const size_t end = line.find_first_of(kBlanks, start);
+    words.push_back(line.substr(start, end == std::string::npos ? std::string::npos : end - start));
+    start = end == std::string::npos ? end : line.find_first_not_of(kBlanks, end);
+  }
+  return words;
+}
+
 bool Parse(const std::string& text, StoredKeychain* keychain) {
-  std::istringstream lines(text);
+  size_t position = 0;
   std::string line;
-  if (!std::getline(lines, line) || line != kMagicLine) {
+  if (!NextLine(text, &position, &line) || line != kMagicLine) {
     return false;
   }
-  std::string word;
-  std::string hex;
-  if (!std::getline(lines, line)) {
+  if (!NextLine(text, &position, &line)) {
     return false;
   }
-  std::istringstream password_line(line);
-  if (!(password_line >> word >> hex) || word != "password" ||
-      !FromHex(hex, &keychain->password)) {
+  std::vector<std::string> words = Words(line);
+  if (words.size() < 2 || words[0] != "password" || !FromHex(words[1], &keychain->password)) {
     return false;
   }
   keychain->items.clear();
-  while (std::getline(lines, line)) {
-    std::istringstream fields(line);
-    std::string service;
-    std::string account;
-    std::string data;
+  while (NextLine(text, &position, &line)) {
+    words = Words(line);
     StoredItem item;
-    if (!(fields >> word >> service >> account >> data) || word != "item" ||
-        !FromHex(service, &item.service) || !FromHex(account, &item.account) ||
-        !FromHex(data, &item.data)) {
+    if (words.size() < 4 || words[0] != "item" || !FromHex(words[1], &item.service) ||
+        !FromHex(words[2], &item.account) || !FromHex(words[3], &item.data)) {
       return false;
     }
     keychain->items.push_back(std::move(item));
@@ -108,6 +155,7 @@ OSStatus StatusFromErrno(int error) {
   if (error == ENOENT || error == ENOTDIR) return errSecNoSuchKeychain;
   if (error == EACCES || error == EPERM) return errSecAuthFailed;
   if (error == ENOMEM) return errSecAllocate;
+  if (error == EFBIG) return errSecDataTooLarge;
   return errSecIO;
 }
 
@@ -131,8 +179,22 @@ bool WriteAll(int fd, const std::string& text) {
   return true;
 }
 
+// Reads to the end of fd, at most kMaxFileBytes; EFBIG past that. The size
+// is checked as the bytes arrive, not only from fstat, since a device or a
+// FIFO reports none.
 bool ReadAll(int fd, std::string* text) {
-  char buffer[4096];
+  struct stat info;
+  if (fstat(fd, &info) != 0) {
+    return false;
+  }
+  if (S_ISREG(info.st_mode) && static_cast<uint64_t>(info.st_size) > kMaxFileBytes) {
+    errno = EFBIG;
+    return false;
+  }
+  if (S_ISREG(info.st_mode)) {
+    text->reserve(static_cast<size_t>(info.st_size));
+  }
+  char buffer[65536];
   for (;;) {
     const ssize_t got = read(fd, buffer, sizeof buffer);
     if (got < 0 && errno == EINTR) {
@@ -143,6 +205,10 @@ bool ReadAll(int fd, std::string* text) {
     }
     if (got == 0) {
       return true;
+    }
+    if (text->size() + static_cast<size_t>(got) > kMaxFileBytes) {
+      errno = EFBIG;
+      return false;
     }
     text->append(buffer, static_cast<size_t>(got));
   }
@@ -160,13 +226,90 @@ bool MakeDirectories(const std::string& path) {
   }
 }
 
+// A name beside path that no other process can guess, so that nobody can
+// plant a link or a file there ahead of us.
+bool TemporaryName(const std::string& path, std::string* temporary) {
+  unsigned char random[12];
+  size_t filled = 0;
+  while (filled < sizeof random) {
+    const ssize_t got = getrandom(random + filled, sizeof random - filled, 0);
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got < 0) {
+      return false;
+    }
+    filled += static_cast<size_t>(got);
+  }
+  *temporary = path + ".tmp." + ToHex(std::string(reinterpret_cast<char*>(random), sizeof random));
+  return true;
+}
+
+// Creates a new file under an unguessable name beside path: exclusively and
+// without following a link, so that a link planted there cannot send every
+// secret of the keychain to a file of the planter's choice, and a file left
+// by someone else is never reused. Returns the descriptor, or -1 with errno.
+int CreateTemporary(const std::string& path, std::string* temporary) {
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    if (!TemporaryName(path, temporary)) {
+      return -1;
+    }
+    const int fd = open(temporary->c_str(),
+                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0 || errno != EEXIST) {
+      return fd;
+    }
+  }
+  errno = EEXIST;
+  return -1;
+}
+
+// True for the suffix of a temporary name: 24 lowercase hex digits, or a
+// process number, which older builds used. Nothing else is taken for one,
+// so a keychain that merely has ".tmp." in its name is never removed.
+bool IsTemporarySuffix(const char* suffix) {
+  const size_t length = strlen(suffix);
+  const bool hex = length == 24 && strspn(suffix, "0123456789abcdef") == length;
+  const bool pid = length >= 1 && length <= 10 && strspn(suffix, "0123456789") == length;
+  return hex || pid;
+}
+
+// A crash between writing a temporary and publishing it leaves the
+// temporary behind, with every secret of the keychain in it. Every write
+// runs under the directory lock, so a temporary of this file that exists
+// now belongs to no live writer and is removed (a link planted there goes
+// too, never its target). Best effort: a failure here never stops a write.
+// No allocation once the directory is open, so nothing can throw with it
+// held.
+void RemoveStaleTemporaries(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) {
+    return;
+  }
+  const std::string directory = slash == 0 ? std::string("/") : path.substr(0, slash);
+  const std::string prefix = path.substr(slash + 1) + ".tmp.";
+  DIR* listing = opendir(directory.c_str());
+  if (listing == nullptr) {
+    return;
+  }
+  while (const struct dirent* entry = readdir(listing)) {
+    if (strncmp(entry->d_name, prefix.c_str(), prefix.size()) == 0 &&
+        IsTemporarySuffix(entry->d_name + prefix.size())) {
+      unlinkat(dirfd(listing), entry->d_name, 0);
+    }
+  }
+  closedir(listing);
+}
+
 // Writes a new file beside path and returns its name, synced and with the
 // given mode, so that a rename or link publishes it whole: a crash before
-// the publication leaves the old file (or none), never a torn one.
+// the publication leaves the old file (or none), never a torn one. On
+// failure nothing is left behind: the temporary holds every secret of the
+// keychain and must not outlive the call that made it.
 OSStatus WriteTemporary(const std::string& path, const std::string& text, mode_t mode,
                         std::string* temporary) {
-  *temporary = path + ".tmp." + std::to_string(getpid());
-  const int fd = open(temporary->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  RemoveStaleTemporaries(path);
+  const int fd = CreateTemporary(path, temporary);
   if (fd < 0) {
     return StatusFromErrno(errno);
   }
@@ -204,14 +347,13 @@ OSStatus ReplaceFile(const std::string& path, const std::string& text, mode_t mo
 
 // Reads the whole file; on failure *error is the failing call's errno.
 bool ReadFile(const std::string& path, std::string* text, int* error) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
+  ScopedFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) {
     *error = errno;
     return false;
   }
-  const bool ok = ReadAll(fd, text);
+  const bool ok = ReadAll(fd.get(), text);
   *error = errno;
-  close(fd);
   return ok;
 }
 
@@ -321,11 +463,19 @@ OSStatus ReadKeychainFile(const std::string& path, StoredKeychain* keychain) {
 }
 
 OSStatus RewriteKeychainFile(const std::string& path, const StoredKeychain& keychain) {
-  struct stat info;
-  if (stat(path.c_str(), &info) != 0) {
+  // A keychain that is a symbolic link (to a file on another volume, say)
+  // is rewritten where the link points: renaming over the link itself
+  // would replace the link by a copy and leave the real file stale.
+  const std::unique_ptr<char, void (*)(void*)> resolved(realpath(path.c_str(), nullptr), free);
+  if (resolved == nullptr) {
     return StatusFromErrno(errno);
   }
-  return ReplaceFile(path, Serialize(keychain), info.st_mode & 07777);
+  const std::string target(resolved.get());
+  struct stat info;
+  if (stat(target.c_str(), &info) != 0) {
+    return StatusFromErrno(errno);
+  }
+  return ReplaceFile(target, Serialize(keychain), info.st_mode & 07777);
 }
 
 OSStatus CreateKeychainFile(const std::string& path, const StoredKeychain& keychain) {
@@ -361,12 +511,20 @@ OSStatus ReadPathList(const char* name, std::vector<std::string>* paths) {
     // A list never written yet is an empty one.
     return error == ENOENT || error == ENOTDIR ? errSecSuccess : StatusFromErrno(error);
   }
-  std::istringstream lines(text);
+  size_t position = 0;
   std::string line;
-  while (std::getline(lines, line)) {
-    if (!line.empty()) {
-      paths->push_back(line);
+  while (NextLine(text, &position, &line)) {
+    if (line.empty()) {
+      continue;
     }
+    // A relative entry (written by hand, or by an older tool) names a
+    // keychain in the keychain directory, as it does on macOS; taken as it
+    // is, it would name a file below whatever the working directory is.
+    std::string path;
+    if (!ResolveKeychainPath(line, &path)) {
+      return errSecIO;  // a NUL byte: no keychain has such a name
+    }
+    paths->push_back(path);
   }
   return errSecSuccess;
 }

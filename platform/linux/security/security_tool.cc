@@ -9,10 +9,11 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <new>
 #include <string>
 #include <vector>
 
-#include "platform_security.h"
+#include "security_standin.h"
 
 namespace {
 
@@ -28,6 +29,7 @@ const char* Describe(OSStatus status) {
     case errSecWrPerm: return "Write permissions error.";
     case errSecParam: return "One or more parameters passed to a function were not valid.";
     case errSecAllocate: return "Failed to allocate memory.";
+    case errSecDataTooLarge: return "The keychain file is too large to be read.";
     default: return "The operation could not be completed.";
   }
 }
@@ -244,9 +246,13 @@ int UnlockKeychain(int argc, char** argv) {
   return status == errSecSuccess ? 0 : Fail("SecKeychainUnlock", status);
 }
 
+// A service or account not given (-s or -a absent) matches any item, as in
+// macOS's tool; given empty, it matches only the empty name.
 struct ItemOptions {
   std::string service;
+  bool has_service = false;
   std::string account;
+  bool has_account = false;
   std::string password;
   bool has_password = false;
 };
@@ -255,8 +261,14 @@ bool ReadItemOptions(int argc, char** argv, const char* accepted, ItemOptions* o
   int option;
   while ((option = getopt(argc, argv, accepted)) != -1) {
     switch (option) {
-      case 's': options->service = optarg; break;
-      case 'a': options->account = optarg; break;
+      case 's':
+        options->service = optarg;
+        options->has_service = true;
+        break;
+      case 'a':
+        options->account = optarg;
+        options->has_account = true;
+        break;
       case 'w':
         if (options->has_password) return false;
         options->password = optarg;
@@ -305,9 +317,10 @@ OSStatus FindItem(int argc, char** argv, const ItemOptions& options, std::string
   void* data = nullptr;
   if (status == errSecSuccess) {
     status = SecKeychainFindGenericPassword(
-        list, static_cast<UInt32>(options.service.size()), options.service.data(),
-        static_cast<UInt32>(options.account.size()), options.account.data(), &length, &data,
-        item);
+        list, static_cast<UInt32>(options.service.size()),
+        options.has_service ? options.service.data() : nullptr,
+        static_cast<UInt32>(options.account.size()),
+        options.has_account ? options.account.data() : nullptr, &length, &data, item);
   }
   if (data != nullptr) {
     password->assign(static_cast<const char*>(data), length);
@@ -319,15 +332,25 @@ OSStatus FindItem(int argc, char** argv, const ItemOptions& options, std::string
   return status;
 }
 
-void PrintItem(SecKeychainItemRef item, const ItemOptions& options) {
+// Prints the item found with its own names, which are not those asked for
+// when a name was left out.
+void PrintItem(SecKeychainItemRef item) {
   SecKeychainRef keychain = nullptr;
   if (SecKeychainItemCopyKeychain(item, &keychain) == errSecSuccess) {
     PrintPath("keychain: ", keychain);
     CFRelease(keychain);
   }
+  const char* service_bytes = nullptr;
+  const char* account_bytes = nullptr;
+  size_t service_length = 0;
+  size_t account_length = 0;
+  SecurityStandinItemNames(item, &service_bytes, &service_length, &account_bytes,
+                           &account_length);
+  const std::string service(service_bytes, service_length);
+  const std::string account(account_bytes, account_length);
   printf("class: \"genp\"\nattributes:\n");
-  printf("    \"acct\"<blob>=\"%s\"\n", IsPrintable(options.account) ? options.account.c_str() : "");
-  printf("    \"svce\"<blob>=\"%s\"\n", IsPrintable(options.service) ? options.service.c_str() : "");
+  printf("    \"acct\"<blob>=\"%s\"\n", IsPrintable(account) ? account.c_str() : "");
+  printf("    \"svce\"<blob>=\"%s\"\n", IsPrintable(service) ? service.c_str() : "");
 }
 
 int FindGenericPassword(int argc, char** argv) {
@@ -335,10 +358,17 @@ int FindGenericPassword(int argc, char** argv) {
   int option;
   bool password_only = false;
   while ((option = getopt(argc, argv, "+s:a:w")) != -1) {
-    if (option == 's') options.service = optarg;
-    else if (option == 'a') options.account = optarg;
-    else if (option == 'w') password_only = true;
-    else return Usage("find-generic-password", "-s service -a account [-w] [keychain...]");
+    if (option == 's') {
+      options.service = optarg;
+      options.has_service = true;
+    } else if (option == 'a') {
+      options.account = optarg;
+      options.has_account = true;
+    } else if (option == 'w') {
+      password_only = true;
+    } else {
+      return Usage("find-generic-password", "[-s service] [-a account] [-w] [keychain...]");
+    }
   }
   std::string password;
   SecKeychainItemRef item = nullptr;
@@ -350,7 +380,7 @@ int FindGenericPassword(int argc, char** argv) {
     // Text as it is; anything else as hex digits, one line either way.
     printf("%s\n", IsPrintable(password) ? password.c_str() : Hex(password).c_str());
   } else {
-    PrintItem(item, options);
+    PrintItem(item);
   }
   CFRelease(item);
   return 0;
@@ -359,13 +389,13 @@ int FindGenericPassword(int argc, char** argv) {
 int DeleteGenericPassword(int argc, char** argv) {
   ItemOptions options;
   if (!ReadItemOptions(argc, argv, "+s:a:", &options)) {
-    return Usage("delete-generic-password", "-s service -a account [keychain...]");
+    return Usage("delete-generic-password", "[-s service] [-a account] [keychain...]");
   }
   std::string password;
   SecKeychainItemRef item = nullptr;
   OSStatus status = FindItem(argc, argv, options, &password, &item);
   if (status == errSecSuccess) {
-    PrintItem(item, options);
+    PrintItem(item);
     status = SecKeychainItemDelete(item);
     CFRelease(item);
   }
@@ -392,6 +422,16 @@ const Verb kVerbs[] = {
     {"delete-generic-password", DeleteGenericPassword},
 };
 
+// Runs the verb; an allocation failure in the tool itself ends it with one
+// line and a status, not with std::terminate's abort.
+int RunVerb(const Verb& verb, int argc, char** argv) {
+  try {
+    return verb.run(argc, argv);
+  } catch (const std::bad_alloc&) {
+    return Fail(verb.name, errSecAllocate);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -403,7 +443,7 @@ int main(int argc, char** argv) {
   for (const Verb& verb : kVerbs) {
     if (strcmp(argv[1], verb.name) == 0) {
       optind = 1;
-      return verb.run(argc - 1, argv + 1);
+      return RunVerb(verb, argc - 1, argv + 1);
     }
   }
   fprintf(stderr, "security: unknown command \"%s\"\n", argv[1]);

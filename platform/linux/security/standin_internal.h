@@ -5,6 +5,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -93,6 +95,23 @@ const Record* AsRecord(CFTypeRef object, CFTypeID type) {
   return IsType(object, type) ? static_cast<const Record*>(AsObject(object)) : nullptr;
 }
 
+// Runs body, which returns an OSStatus, and turns a C++ exception into a
+// status. Every C entry point runs its work through this: an exception
+// that escaped into a C caller would end the process by std::terminate,
+// so that lockscout, say, printed no line at all under a memory limit.
+template <typename Body>
+OSStatus Guarded(Body body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return errSecAllocate;
+  } catch (const std::length_error&) {
+    return errSecAllocate;
+  } catch (...) {
+    return errSecInternalComponent;
+  }
+}
+
 // ---- keychain storage (keychain_store.cc) ----
 
 struct StoredItem {
@@ -132,13 +151,19 @@ class DirectoryLock {
 // Status word of the keychain at path; errSecNoSuchKeychain when no file.
 OSStatus KeychainStatusWord(const std::string& path, SecKeychainStatus* status);
 OSStatus ReadKeychainFile(const std::string& path, StoredKeychain* keychain);
-// Replaces the file atomically, keeping its permission bits.
+// The writers below run only under the DirectoryLock: they take any
+// temporary of their file that they find for one a crash left behind.
+//
+// Replaces the file atomically, keeping its permission bits; a keychain
+// that is a symbolic link stays one, and the file it points to is replaced.
 OSStatus RewriteKeychainFile(const std::string& path, const StoredKeychain& keychain);
 // Creates a new file; errSecDuplicateKeychain when the path exists.
 OSStatus CreateKeychainFile(const std::string& path, const StoredKeychain& keychain);
 
 // The user's lists beside the keychains: names are "search-list",
-// "default-keychain" and "unlocked". A missing list is empty.
+// "default-keychain" and "unlocked". A missing list is empty; relative
+// entries resolve under the keychain directory. Keychain and list files
+// past 16 MiB are not read (errSecDataTooLarge).
 OSStatus ReadPathList(const char* name, std::vector<std::string>* paths);
 OSStatus WritePathList(const char* name, const std::vector<std::string>& paths);
 
