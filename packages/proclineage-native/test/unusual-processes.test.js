@@ -58,9 +58,9 @@ async function withChild(command, args, options, body) {
 const listedPids = () => proclineage.listDarwinProcesses().processes.map((p) => p.pid);
 
 test('a zombie is gone: no identity, not listed, no arguments, no variables', () => (
-  // The background child exits at once; its parent, once it has become
-  // sleep, never reaps it.
-  withChild('/bin/sh', ['-c', 'true & echo $!; exec sleep 30'], { env: { MARK: 'z' } }, async (parent, line) => {
+  // The background child exits after its parent has become sleep, which
+  // never reaps it.
+  withChild('/bin/sh', ['-c', 'sleep 0.2 & echo $!; exec sleep 30'], { env: { MARK: 'z' } }, async (parent, line) => {
     const zombie = Number(line);
     await until('a zombie', () => mainThread(zombie)?.state === 'Z');
     process.kill(zombie, 0); // still there for Linux
