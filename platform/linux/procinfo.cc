@@ -700,46 +700,120 @@ int32_t CountStrings(const char* data, size_t size) {
   return count;
 }
 
-// What the argument read checks of a process before reading its memory,
-// from its status file.
-struct ProcessStatus {
-  int tgid;
-  char state;
-  int threads;
-  bool kernel_thread;
-  Credentials credentials;
-};
-
-int StatusNumber(const char* text, const char* label) {
-  const char* line = strstr(text, label);
-  return line == nullptr ? -1 : atoi(line + strlen(label));
+// The stat fields of the process directory `dir_fd`.
+bool ReadStatAt(int dir_fd, StatFields* out) {
+  char text[1024];
+  if (!ReadTextAt(dir_fd, "stat", text, sizeof text)) {
+    return false;
+  }
+  if (!ParseStat(text, out)) {
+    errno = EIO;
+    return false;
+  }
+  return true;
 }
 
-// Reads the status file below the process directory `dir_fd`.
-bool ReadProcessStatus(int dir_fd, ProcessStatus* out) {
+// The effective user of the process whose directory is `dir_fd`, opened
+// for `pid`. /proc/<tid> answers for any thread id, though only a
+// process's own number names a process on macOS: a thread id is ESRCH.
+// With PIDFD_GET_INFO both come from a pidfd opened before the directory,
+// as pidfd_open refuses thread ids, and the info read, made after, proves
+// that the directory is that process's; older kernels read the status
+// file through the directory.
+bool ReadOwner(int pid, int pidfd, int dir_fd, uint32_t* euid) {
+  if (pidfd >= 0) {
+    PidfdInfo info;
+    if (!ReadPidfdInfo(pidfd, &info)) {
+      return false;
+    }
+    *euid = info.euid;
+    return true;
+  }
   char text[8192];
   if (!ReadTextAt(dir_fd, "status", text, sizeof text)) {
     return false;
   }
-  memset(out, 0, sizeof *out);
-  const char* state = strstr(text, "\nState:");
-  out->tgid = StatusNumber(text, "\nTgid:");
-  out->threads = StatusNumber(text, "\nThreads:");
-  // Kernels before 6.2 have no Kthread line; their kernel threads have no
-  // executable, which ends the read as well.
-  out->kernel_thread = StatusNumber(text, "\nKthread:") == 1;
-  if (state == nullptr || out->tgid < 0 || out->threads < 0 ||
-      !ParseIdLine(text, "\nUid:", &out->credentials.ruid, &out->credentials.euid,
-                   &out->credentials.suid)) {
+  const char* tgid = strstr(text, "\nTgid:");
+  if (tgid == nullptr || atoi(tgid + strlen("\nTgid:")) != pid) {
+    errno = ESRCH;
+    return false;
+  }
+  uint32_t real = 0;
+  uint32_t saved = 0;
+  if (!ParseIdLine(text, "\nUid:", &real, euid, &saved)) {
     errno = EIO;
     return false;
   }
-  state += strlen("\nState:");
-  while (*state == ' ' || *state == '\t') {
-    ++state;
-  }
-  out->state = *state;
   return true;
+}
+
+int OpenProcDir(int pid) {
+  char path[64];
+  snprintf(path, sizeof path, "/proc/%d", pid);
+  const int dir_fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir_fd < 0) {
+    errno = ProcessErrno(errno);
+  }
+  return dir_fd;
+}
+
+// The caller may read the area of a process of its own (effective) user,
+// or any as root, as on macOS; another user's is EPERM, but a kernel
+// thread (root's) is no process at all.
+bool MayRead(int dir_fd, uint32_t euid) {
+  const uid_t caller = geteuid();
+  if (caller == 0 || euid == caller) {
+    return true;
+  }
+  StatFields stat;
+  const bool kernel_thread = ReadStatAt(dir_fd, &stat) && (stat.flags & kKernelThreadFlag) != 0;
+  errno = kernel_thread ? ESRCH : EPERM;
+  return false;
+}
+
+// Root may read every process, so only the thread-id test is left, and
+// tgkill makes it in one call: it refuses a thread id as a process
+// number. Made after the directory is open, it also shows that the number
+// named a process then; had the directory's process gone and its number
+// passed on before, the directory's reads fail.
+int OpenProcessDirAsRoot(int pid) {
+  const int dir_fd = OpenProcDir(pid);
+  if (dir_fd < 0) {
+    return -1;
+  }
+  if (syscall(SYS_tgkill, pid, pid, 0) != 0 && errno == ESRCH) {
+    close(dir_fd);
+    errno = ESRCH;
+    return -1;
+  }
+  return dir_fd;
+}
+
+// Opens the directory of process `pid` that its memory is read through,
+// after checking that `pid` is a process the caller may read. Returns the
+// descriptor, which the caller closes, or -1 with errno: ESRCH when `pid`
+// is no process, EPERM for another user's. Every later read goes through
+// this descriptor, so it comes from this one process even if the number
+// is recycled meanwhile (the reads then fail).
+int OpenProcessDir(int pid) {
+  if (geteuid() == 0) {
+    return OpenProcessDirAsRoot(pid);
+  }
+  const bool by_pidfd = CurrentSource() == procinfo_linux::IdentifierSource::kPidfsInfo;
+  const int pidfd = by_pidfd ? OpenPidfd(pid) : -1;
+  if (by_pidfd && pidfd < 0) {
+    return -1;
+  }
+  const int dir_fd = OpenProcDir(pid);
+  uint32_t euid = 0;
+  const bool ok = dir_fd >= 0 && ReadOwner(pid, pidfd, dir_fd, &euid) && MayRead(dir_fd, euid);
+  if (pidfd >= 0) {
+    CloseKeepingErrno(pidfd);
+  }
+  if (!ok && dir_fd >= 0) {
+    CloseKeepingErrno(dir_fd);
+  }
+  return ok ? dir_fd : -1;
 }
 
 // The directory of a thread of `pid` other than its main one. When the
@@ -782,55 +856,33 @@ int OpenLiveThread(int dir_fd, int pid) {
   return thread_fd;
 }
 
-// Opens the directory that the memory of process `pid` is read through,
-// after checking that the caller may read it: root, or the process's own
-// (effective) user, as on macOS. Returns the descriptor, which the caller
-// closes, or -1 with errno: ESRCH when `pid` is no process (none, a kernel
-// thread, a thread id other than a process's own, a zombie), EPERM for
-// another user's process. Every later read goes through this descriptor,
-// so it comes from this one process even if the number is recycled
-// meanwhile (the reads then fail).
-int OpenProcessMemoryDir(int pid) {
-  char path[64];
-  snprintf(path, sizeof path, "/proc/%d", pid);
-  const int dir_fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir_fd < 0) {
-    errno = ProcessErrno(errno);
-    return -1;
+// For a process directory that shows no executable: a zombie, a kernel
+// thread or a process on its way out are no process to macOS (ESRCH); a
+// process whose main thread alone has exited is, and *dir_fd is replaced
+// by a live thread's directory.
+bool MoveToLiveThread(int pid, int* dir_fd) {
+  StatFields stat;
+  if (!ReadStatAt(*dir_fd, &stat)) {
+    return false;
   }
-  ProcessStatus status;
-  if (!ReadProcessStatus(dir_fd, &status)) {
-    CloseKeepingErrno(dir_fd);
-    return -1;
+  if (stat.state != 'Z' || ProcessEnded(stat) || (stat.flags & kKernelThreadFlag) != 0) {
+    errno = ESRCH;
+    return false;
   }
-  // /proc/<tid> answers for any thread id, though only a process's own
-  // number names a process on macOS.
-  const bool ended = (status.state == 'Z' || status.state == 'X') && status.threads <= 1;
-  int error = 0;
-  if (status.tgid != pid || status.kernel_thread || ended) {
-    error = ESRCH;
-  } else if (geteuid() != 0 && status.credentials.euid != geteuid()) {
-    error = EPERM;
+  const int thread_fd = OpenLiveThread(*dir_fd, pid);
+  if (thread_fd < 0) {
+    return false;
   }
-  if (error != 0) {
-    close(dir_fd);
-    errno = error;
-    return -1;
-  }
-  if (status.state != 'Z') {
-    return dir_fd;
-  }
-  const int thread_fd = OpenLiveThread(dir_fd, pid);
-  CloseKeepingErrno(dir_fd);
-  return thread_fd;
+  close(*dir_fd);
+  *dir_fd = thread_fd;
+  return true;
 }
 
 // Reads the executable path below `dir_fd`; *length is -1 when Linux
 // refuses it to the caller. It does so to a caller of the process's own
 // user when the process is not dumpable (it changed its user ids, or runs
 // a program that the user may not read), where macOS shows the path, so
-// the area is still read. Fails with ESRCH when the process has no memory
-// any more.
+// the area is still read. Fails with ESRCH when the process has no memory.
 bool ReadExecutable(int dir_fd, char* exe, size_t size, ssize_t* length) {
   *length = readlinkat(dir_fd, "exe", exe, size - 1);
   if (*length >= 0) {
@@ -854,12 +906,17 @@ struct ArgumentSource {
 
 // On success the caller closes source->dir_fd.
 bool OpenArgumentSource(int pid, ArgumentSource* source) {
-  source->dir_fd = OpenProcessMemoryDir(pid);
+  source->dir_fd = OpenProcessDir(pid);
   if (source->dir_fd < 0) {
     return false;
   }
   ssize_t length = 0;
-  if (!ReadExecutable(source->dir_fd, source->exe, sizeof source->exe, &length)) {
+  bool ok = ReadExecutable(source->dir_fd, source->exe, sizeof source->exe, &length);
+  if (!ok && errno == ESRCH) {
+    ok = MoveToLiveThread(pid, &source->dir_fd) &&
+         ReadExecutable(source->dir_fd, source->exe, sizeof source->exe, &length);
+  }
+  if (!ok) {
     CloseKeepingErrno(source->dir_fd);
     return false;
   }
@@ -923,13 +980,8 @@ bool ReadImageMark(int dir_fd, ImageMark* mark) {
   if (!ReadExecutable(dir_fd, mark->exe, sizeof mark->exe, &mark->exe_length)) {
     return false;
   }
-  char text[1024];
   StatFields stat;
-  if (!ReadTextAt(dir_fd, "stat", text, sizeof text)) {
-    return false;
-  }
-  if (!ParseStat(text, &stat)) {
-    errno = EIO;
+  if (!ReadStatAt(dir_fd, &stat)) {
     return false;
   }
   memcpy(mark->comm, stat.comm, sizeof mark->comm);
@@ -1000,13 +1052,8 @@ bool ArgumentAreaBound(int pid, size_t* bound) {
   if (!OpenArgumentSource(pid, &source)) {
     return false;
   }
-  char text[1024];
   StatFields stat;
-  bool ok = ReadTextAt(source.dir_fd, "stat", text, sizeof text);
-  if (ok && !ParseStat(text, &stat)) {
-    errno = EIO;
-    ok = false;
-  }
+  bool ok = ReadStatAt(source.dir_fd, &stat);
   if (ok && (!source.exe_known || stat.arg_start == 0 || stat.env_end < stat.env_start ||
              stat.env_start < stat.arg_start || stat.arg_end < stat.arg_start)) {
     Bytes area{nullptr, 0, 0};
