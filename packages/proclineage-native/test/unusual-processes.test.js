@@ -82,6 +82,24 @@ test('a thread id is no process: null, no arguments, gone', () => {
   assert.ok(!listedPids().some((pid) => tids.includes(pid)));
 });
 
+test('as an unprivileged user: its own thread ids and a kernel thread are gone too', (t) => {
+  if (skipWithoutUnprivileged(t)) return;
+  const seen = asNobody(`(addon) => {
+    const fs = require('fs');
+    const tids = fs.readdirSync('/proc/self/task').map(Number).filter((tid) => tid !== process.pid);
+    let kthreadd = false;
+    try { kthreadd = fs.readFileSync('/proc/2/comm', 'utf8').trim() === 'kthreadd'; } catch {}
+    return {
+      threads: tids.map((tid) => [addon.getDarwinProcess(tid), addon.getDarwinProcessArguments(tid),
+        addon.getDarwinEnvironmentValue(tid, 'PATH')]),
+      kernel: kthreadd ? addon.getDarwinEnvironmentValue(2, 'PATH') : false,
+    };
+  }`);
+  assert.ok(seen.threads.length > 0);
+  for (const answers of seen.threads) assert.deepEqual(answers, [null, null, false]);
+  assert.equal(seen.kernel, false);
+});
+
 // The main thread leaves through the exit system call itself, which ends
 // only the calling thread; a second thread keeps the process running.
 const LEADERLESS = `
