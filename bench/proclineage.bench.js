@@ -139,6 +139,14 @@ function reportSystemCalls(usePsutil) {
     console.log('  (left out: install the Debian package strace)');
     return;
   }
+  try {
+    printSystemCalls(usePsutil);
+  } catch (error) {
+    console.log(`  (left out: strace cannot trace here: ${error.message.trim()})`);
+  }
+}
+
+function printSystemCalls(usePsutil) {
   const { listed, names } = countListing();
   const byName = {};
   for (const name of names) byName[name] = (byName[name] || 0) + 1;
