@@ -242,7 +242,10 @@ extern "C" int darwin_sysctl(int* name, unsigned int, void* oldp, size_t* oldlen
     *oldlenp = static_cast<size_t>(answer->size);
   } else {
     const size_t copied = answer->area.size() < *oldlenp ? answer->area.size() : *oldlenp;
-    memcpy(oldp, answer->area.data(), copied);
+    // An empty scripted area has no data pointer, which memcpy must not get.
+    if (copied > 0) {
+      memcpy(oldp, answer->area.data(), copied);
+    }
     const size_t reported = answer->has_size ? static_cast<size_t>(answer->size) : copied;
     *oldlenp = reported < *oldlenp ? reported : *oldlenp;
   }
