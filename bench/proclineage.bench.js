@@ -3,10 +3,17 @@
 // would otherwise use to read the user's processes: spawning ps and parsing
 // its output (what common process-listing packages do), and Python's psutil.
 //
+// System calls per listed process are counted with strace (the Debian
+// package strace; the count is left out with a note when it is missing):
+// the calls of one listing made by node's main thread, between two marker
+// calls, and for ps and psutil every call of the run.
+//
 // Setup: psutil is the Debian package python3-psutil. When it is missing the
 // bench installs it with apt-get if it runs as root, and otherwise leaves
 // the psutil rows out with a note. BENCH_SLEEPERS (default 300) sets how
 // many sleeping processes it starts; BENCH_ROUNDS (default 15) the rounds.
+const fs = require('fs');
+const os = require('os');
 const path = require('path');
 const { spawn, spawnSync } = require('child_process');
 const { interleave, report } = require('./support.js');
@@ -78,6 +85,85 @@ function psArguments(pids) {
   return result.stdout.split('\n').filter(Boolean).map((row) => row.trim().split(/\s+/));
 }
 
+const STRACE = '/usr/bin/strace';
+
+// Runs `command args` under strace (all threads with `follow`) and returns
+// its output and the trace's lines. A call that another thread interrupts
+// is traced as "name(... <unfinished ...>" and "<... name resumed>"; only
+// the first counts.
+function traced(command, args, follow) {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'bench-strace-'));
+  try {
+    const out = path.join(dir, 'trace');
+    const run = spawnSync(STRACE, ['-qq', ...(follow ? ['-f'] : []), '-o', out, command, ...args],
+      { encoding: 'utf8' });
+    if (run.status !== 0) throw new Error(`strace ${command}: ${run.stderr}`);
+    return { stdout: run.stdout, lines: fs.readFileSync(out, 'utf8').split('\n') };
+  } finally {
+    fs.rmSync(dir, { recursive: true, force: true });
+  }
+}
+
+// The name of the system call a trace line starts, or null.
+const callName = (line) => /^(?:\d+ +)?([a-z_0-9]+)\(/.exec(line)?.[1] ?? null;
+
+// The system calls of one listDarwinProcesses call, per listed process,
+// with the most frequent calls. Only node's main thread is traced, and
+// only what lies between two failing access calls on marker paths counts.
+const COUNT_SCRIPT = `
+const fs = require('fs');
+const addon = require(process.argv[1]);
+addon.listDarwinProcesses();
+try { fs.accessSync('/bench-listing-start'); } catch {}
+const listed = addon.listDarwinProcesses().processes.length;
+try { fs.accessSync('/bench-listing-end'); } catch {}
+process.stdout.write(String(listed));
+`;
+
+function countListing() {
+  const { stdout, lines } = traced(process.execPath,
+    ['-e', COUNT_SCRIPT, path.join(buildDir, 'proclineage.node')], false);
+  const start = lines.findIndex((line) => line.includes('/bench-listing-start'));
+  const end = lines.findIndex((line) => line.includes('/bench-listing-end'));
+  const names = lines.slice(start + 1, end).map(callName).filter(Boolean);
+  return { listed: Number(stdout), names };
+}
+
+function perProcess(count, listed) {
+  return (count / listed).toFixed(1);
+}
+
+function reportSystemCalls(usePsutil) {
+  console.log('\nSystem calls per listed process (counted with strace, independent of load)');
+  if (!fs.existsSync(STRACE)) {
+    console.log('  (left out: install the Debian package strace)');
+    return;
+  }
+  try {
+    printSystemCalls(usePsutil);
+  } catch (error) {
+    console.log(`  (left out: strace cannot trace here: ${error.message.trim()})`);
+  }
+}
+
+function printSystemCalls(usePsutil) {
+  const { listed, names } = countListing();
+  const byName = {};
+  for (const name of names) byName[name] = (byName[name] || 0) + 1;
+  const top = Object.entries(byName).sort((a, b) => b[1] - a[1])
+    .map(([name, count]) => `${name} ${perProcess(count, listed)}`).join(', ');
+  console.log(`  ${'listDarwinProcesses'.padEnd(44)} ${perProcess(names.length, listed).padStart(6)}  (${listed} listed: ${top})`);
+  const calls = (lines) => lines.filter(callName).length;
+  const ps = traced('/usr/bin/ps', ['-u', String(uid), '-o', 'pid=,ppid=,pgid=,sess='], true);
+  const psRows = ps.stdout.split('\n').filter(Boolean).length;
+  console.log(`  ${'ps -u (whole run, its start included)'.padEnd(44)} ${perProcess(calls(ps.lines), psRows).padStart(6)}  (${psRows} rows)`);
+  if (usePsutil) {
+    const py = traced(PYTHON, ['-c', PSUTIL_SCRIPT, 'list'], true);
+    const count = Number(py.stdout.trim().split(' ')[1]);
+    console.log(`  ${'psutil (whole run, interpreter included)'.padEnd(44)} ${perProcess(calls(py.lines), count).padStart(6)}  (${count} listed)`);
+  }
+}
+
 // Nanoseconds that one call of fn took.
 function timed(fn) {
   const start = process.hrtime.bigint();
@@ -109,6 +195,8 @@ function main() {
   if (usePsutil) listing['psutil process_iter (pid, ppid, create_time)'] = () => psutilRun(['list']).ns;
   report(`Listing the user's processes, per listing (${ROUNDS} interleaved rounds)`,
     interleave(listing, ROUNDS), 'listDarwinProcesses');
+
+  reportSystemCalls(usePsutil);
 
   const args = {
     [`getDarwinProcessArguments x ${pids.length}`]: () => timed(() => {

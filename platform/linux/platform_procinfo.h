@@ -66,13 +66,15 @@ extern "C" {
 
 // Fills buffer with the record of the flavour and returns the number of
 // bytes filled, or 0 with errno set: ESRCH when no such process exists
-// (kernel threads and thread ids other than a process's own count as none),
+// (kernel threads and thread ids other than a process's own count as none;
+// for the unique identifiers a zombie counts as none too, as on macOS),
 // EINVAL for an unknown flavour or a buffer smaller than the record.
 int proc_pidinfo(int pid, int flavor, uint64_t arg, void* buffer, int buffersize);
 
-// Stores the numbers of all processes (kernel threads left out) into buffer
-// and returns how many it stored, at most buffersize / 4. With no buffer it
-// returns an upper bound on the number of processes. -1 with errno on failure.
+// Stores the numbers of all processes into buffer and returns how many it
+// stored, at most buffersize / 4. Kernel threads are among them; the BSD
+// read answers ESRCH for those. With no buffer it returns an upper bound on
+// the number of processes. -1 with errno on failure.
 int proc_listallpids(void* buffer, int buffersize);
 
 // sysctl for the one name this layer knows, {CTL_KERN, KERN_PROCARGS2, pid}:
@@ -80,7 +82,8 @@ int proc_listallpids(void* buffer, int buffersize);
 // exceed; with a buffer, *oldlenp in is its capacity and out the bytes
 // written (ENOMEM if the area does not fit). Another
 // user's process is refused with EPERM unless the caller is root; a missing
-// process gives ESRCH; any other name or a new value gives ENOTSUP.
+// process, a zombie or a thread id gives ESRCH; any other name or a new
+// value gives ENOTSUP.
 int darwin_sysctl(int* name, unsigned int namelen, void* oldp, size_t* oldlenp, void* newp,
                   size_t newlen);
 

@@ -13,6 +13,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -65,9 +66,12 @@ constexpr uint64_t kPidfdInfoCreds = 1ULL << 1;
 // What /proc/<pid>/stat tells about a process that this layer uses.
 struct StatFields {
   int pid;
+  char state;  // R, S, D, Z, ...: for the main thread only
   int ppid;
   int pgid;
   unsigned int flags;
+  int threads;
+  char comm[64];                   // the command name, as far as it fits
   unsigned long long start_ticks;  // clock ticks after boot
   // Where the arguments and the environment lie in the process's memory;
   // all 0 when the caller may not see them or the kernel predates them.
@@ -197,8 +201,14 @@ bool ParseStat(const char* text, StatFields* out) {
     return false;
   }
   out->pid = atoi(text);
-  // Fields of stat(5), numbered from 3 after the name: 4 ppid, 5 pgrp,
-  // 9 flags, 22 starttime, 48 to 51 arg_start arg_end env_start env_end.
+  const char* open_paren = strchr(text, '(');
+  if (open_paren != nullptr && open_paren < close_paren) {
+    const size_t length = static_cast<size_t>(close_paren - open_paren - 1);
+    memcpy(out->comm, open_paren + 1, length < sizeof out->comm ? length : sizeof out->comm - 1);
+  }
+  // Fields of stat(5), numbered from 3 after the name: 3 state, 4 ppid,
+  // 5 pgrp, 9 flags, 20 num_threads, 22 starttime, 48 to 51 arg_start
+  // arg_end env_start env_end.
   // Up to 22 they are always there; the later ones only on newer kernels.
   const char* field = close_paren + 1;
   unsigned long long values[52] = {0};
@@ -212,6 +222,9 @@ bool ParseStat(const char* text, StatFields* out) {
       }
       break;
     }
+    if (number == 3) {
+      out->state = *field;
+    }
     values[number] = strtoull(field, nullptr, 10);
     while (*field != ' ' && *field != '\0' && *field != '\n') {
       ++field;
@@ -220,6 +233,7 @@ bool ParseStat(const char* text, StatFields* out) {
   out->ppid = static_cast<int>(values[4]);
   out->pgid = static_cast<int>(values[5]);
   out->flags = static_cast<unsigned int>(values[9]);
+  out->threads = static_cast<int>(values[20]);
   out->start_ticks = values[22];
   out->arg_start = values[48];
   out->arg_end = values[49];
@@ -310,6 +324,12 @@ struct BsdFacts {
   Credentials credentials;
 };
 
+// A zombie from its stat: the main thread exited and no other thread is
+// left. While other threads run, the process lives on (as on macOS).
+bool ProcessEnded(const StatFields& stat) {
+  return (stat.state == 'Z' || stat.state == 'X') && stat.threads <= 1;
+}
+
 // Kernel threads all sit in process group 0, kthreadd's, where user
 // processes almost never are; only there does it take a stat read (whose
 // flags say for certain) to tell the two apart.
@@ -322,9 +342,11 @@ bool IsKernelThread(int pid, int pgid) {
 }
 
 // From PIDFD_GET_INFO, with no /proc file read: this is the read a listing
-// makes twice per process. getpgid asks by number, so it is made after the
-// pidfd is open and before the info read, whose success proves that the
-// pidfd's process still held the number when getpgid answered.
+// makes twice per process. getpgid (and, in group 0, the kernel-thread
+// test) asks by number, so it is made after the pidfd is open and before
+// the info read, whose success proves that the pidfd's process still held
+// the number when getpgid answered. A kernel thread needs no info read: it
+// is no process to macOS, whoever holds the number by now.
 bool ReadFactsByPidfdInfo(int pid, BsdFacts* out) {
   const int pidfd = OpenPidfd(pid);
   if (pidfd < 0) {
@@ -333,8 +355,10 @@ bool ReadFactsByPidfdInfo(int pid, BsdFacts* out) {
   errno = 0;
   const pid_t pgid = getpgid(pid);
   const int pgid_errno = errno;
+  const bool kernel_thread = pgid == 0 && IsKernelThread(pid, pgid);
   PidfdInfo info;
-  const bool running = ReadPidfdInfo(pidfd, &info);
+  memset(&info, 0, sizeof info);
+  const bool running = kernel_thread || ReadPidfdInfo(pidfd, &info);
   CloseKeepingErrno(pidfd);
   if (!running) {
     return false;
@@ -347,7 +371,7 @@ bool ReadFactsByPidfdInfo(int pid, BsdFacts* out) {
   out->ppid = static_cast<int>(info.ppid);
   out->pgid = pgid;
   out->credentials = Credentials{info.ruid, info.euid, info.suid, info.rgid, info.egid, info.sgid};
-  out->kernel_thread = IsKernelThread(pid, pgid);
+  out->kernel_thread = kernel_thread;
   return true;
 }
 
@@ -438,13 +462,37 @@ bool PidfdInode(int pidfd, uint64_t* inode) {
   return true;
 }
 
+// Whether the pidfd's process has ended as a whole: exited and not yet
+// reaped (a zombie), or reaped. A pidfd polls readable then; it does not
+// while any thread of the process still runs, so a process whose main
+// thread alone has exited still counts as running, as it does on macOS.
+// macOS answers no identifiers for a zombie, so neither does this layer.
+bool PidfdProcessEnded(int pidfd, bool* ended) {
+  struct pollfd poll_fd = {pidfd, POLLIN, 0};
+  int ready;
+  do {
+    ready = poll(&poll_fd, 1, 0);
+  } while (ready < 0 && errno == EINTR);
+  if (ready < 0) {
+    return false;
+  }
+  *ended = ready > 0;
+  return true;
+}
+
 // The parent's pidfs inode. Between reading the parent number and opening
 // the parent's pidfd, the parent may exit and its number go to a new,
-// unrelated process; linking that one would make a false tree. The number
-// is therefore read again after the open: if it is unchanged the parent
-// was alive throughout (a reparented process never gets back a number its
-// old parent had), so the pidfd is the parent's. If it changed, try again.
-bool PidfsParentId(int pid, int pidfd, uint64_t* parent_id) {
+// unrelated process; linking that one would make a false tree. pidfs
+// numbers inodes in the order processes are created, and a parent is
+// always created before its child (a reparented child goes to an ancestor
+// of its parent, older still). A process holding the parent number with a
+// larger inode than the child's therefore took the number after the child
+// was born and is not its parent; one with a smaller inode has held the
+// number since before the child's birth, so it was the parent when the
+// number was read. After a refusal the number is read again: a child is
+// reparented before its parent's number is freed, so the next read sees
+// the new parent.
+bool PidfsParentId(int pid, int pidfd, uint64_t child_inode, uint64_t* parent_id) {
   for (int attempt = 0; attempt < kParentRetries; ++attempt) {
     int ppid = 0;
     if (!ReadParentNumber(pid, pidfd, &ppid)) {
@@ -462,13 +510,12 @@ bool PidfsParentId(int pid, int pidfd, uint64_t* parent_id) {
       continue;  // the parent has gone; the process has been reparented
     }
     uint64_t inode = 0;
-    int ppid_again = 0;
-    const bool ok = PidfdInode(parent_fd, &inode) && ReadParentNumber(pid, pidfd, &ppid_again);
+    const bool ok = PidfdInode(parent_fd, &inode);
     CloseKeepingErrno(parent_fd);
     if (!ok) {
       return false;
     }
-    if (ppid_again == ppid) {
+    if (inode < child_inode) {
       *parent_id = inode;
       return true;
     }
@@ -482,7 +529,13 @@ bool PidfsUniqueIds(int pid, uint64_t* id, uint64_t* parent_id) {
   if (pidfd < 0) {
     return false;
   }
-  const bool ok = PidfdInode(pidfd, id) && PidfsParentId(pid, pidfd, parent_id);
+  bool ended = false;
+  bool ok = PidfdInode(pidfd, id) && PidfdProcessEnded(pidfd, &ended);
+  if (ok && ended) {
+    errno = ESRCH;
+    ok = false;
+  }
+  ok = ok && PidfsParentId(pid, pidfd, *id, parent_id);
   CloseKeepingErrno(pidfd);
   return ok;
 }
@@ -508,6 +561,10 @@ bool StartTimeUniqueIds(int pid, uint64_t* id, uint64_t* parent_id) {
     StatFields before;
     StatFields after;
     if (!ReadStat(pid, &before)) {
+      return false;
+    }
+    if (ProcessEnded(before)) {
+      errno = ESRCH;
       return false;
     }
     uint64_t parent = 0;
@@ -643,113 +700,291 @@ int32_t CountStrings(const char* data, size_t size) {
   return count;
 }
 
-// Only root or the process's own user may read its argument area; Linux
-// would give the command line to anyone, but the environment is private.
-bool MayReadArguments(int pid) {
-  const uid_t caller = geteuid();
-  if (caller == 0) {
-    return true;
-  }
-  proc_bsdinfo info;
-  if (!ReadBsdInfo(pid, &info)) {
+// The stat fields of the process directory `dir_fd`.
+bool ReadStatAt(int dir_fd, StatFields* out) {
+  char text[1024];
+  if (!ReadTextAt(dir_fd, "stat", text, sizeof text)) {
     return false;
   }
-  if (info.pbi_uid != caller) {
-    errno = EPERM;
+  if (!ParseStat(text, out)) {
+    errno = EIO;
     return false;
   }
   return true;
 }
 
-// A process's /proc directory and its executable path, read through it.
-// Everything else of the area is read through the same descriptor, so it
-// comes from this one process even if the number is recycled meanwhile
-// (the reads then fail).
+// The effective user of the process whose directory is `dir_fd`, opened
+// for `pid`. /proc/<tid> answers for any thread id, though only a
+// process's own number names a process on macOS: a thread id is ESRCH.
+// With PIDFD_GET_INFO both come from a pidfd opened before the directory,
+// as pidfd_open refuses thread ids, and the info read, made after, proves
+// that the directory is that process's; older kernels read the status
+// file through the directory.
+bool ReadOwner(int pid, int pidfd, int dir_fd, uint32_t* euid) {
+  if (pidfd >= 0) {
+    PidfdInfo info;
+    if (!ReadPidfdInfo(pidfd, &info)) {
+      return false;
+    }
+    *euid = info.euid;
+    return true;
+  }
+  char text[8192];
+  if (!ReadTextAt(dir_fd, "status", text, sizeof text)) {
+    return false;
+  }
+  const char* tgid = strstr(text, "\nTgid:");
+  if (tgid == nullptr || atoi(tgid + strlen("\nTgid:")) != pid) {
+    errno = ESRCH;
+    return false;
+  }
+  uint32_t real = 0;
+  uint32_t saved = 0;
+  if (!ParseIdLine(text, "\nUid:", &real, euid, &saved)) {
+    errno = EIO;
+    return false;
+  }
+  return true;
+}
+
+int OpenProcDir(int pid) {
+  char path[64];
+  snprintf(path, sizeof path, "/proc/%d", pid);
+  const int dir_fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir_fd < 0) {
+    errno = ProcessErrno(errno);
+  }
+  return dir_fd;
+}
+
+// The caller may read the area of a process of its own (effective) user,
+// or any as root, as on macOS; another user's is EPERM, but a kernel
+// thread (root's) is no process at all.
+bool MayRead(int dir_fd, uint32_t euid) {
+  const uid_t caller = geteuid();
+  if (caller == 0 || euid == caller) {
+    return true;
+  }
+  StatFields stat;
+  const bool kernel_thread = ReadStatAt(dir_fd, &stat) && (stat.flags & kKernelThreadFlag) != 0;
+  errno = kernel_thread ? ESRCH : EPERM;
+  return false;
+}
+
+// Root may read every process, so only the thread-id test is left, and
+// tgkill makes it in one call: it refuses a thread id as a process
+// number. Made after the directory is open, it also shows that the number
+// named a process then; had the directory's process gone and its number
+// passed on before, the directory's reads fail.
+int OpenProcessDirAsRoot(int pid) {
+  const int dir_fd = OpenProcDir(pid);
+  if (dir_fd < 0) {
+    return -1;
+  }
+  if (syscall(SYS_tgkill, pid, pid, 0) != 0 && errno == ESRCH) {
+    close(dir_fd);
+    errno = ESRCH;
+    return -1;
+  }
+  return dir_fd;
+}
+
+// Opens the directory of process `pid` that its memory is read through,
+// after checking that `pid` is a process the caller may read. Returns the
+// descriptor, which the caller closes, or -1 with errno: ESRCH when `pid`
+// is no process, EPERM for another user's. Every later read goes through
+// this descriptor, so it comes from this one process even if the number
+// is recycled meanwhile (the reads then fail).
+int OpenProcessDir(int pid) {
+  if (geteuid() == 0) {
+    return OpenProcessDirAsRoot(pid);
+  }
+  const bool by_pidfd = CurrentSource() == procinfo_linux::IdentifierSource::kPidfsInfo;
+  const int pidfd = by_pidfd ? OpenPidfd(pid) : -1;
+  if (by_pidfd && pidfd < 0) {
+    return -1;
+  }
+  const int dir_fd = OpenProcDir(pid);
+  uint32_t euid = 0;
+  const bool ok = dir_fd >= 0 && ReadOwner(pid, pidfd, dir_fd, &euid) && MayRead(dir_fd, euid);
+  if (pidfd >= 0) {
+    CloseKeepingErrno(pidfd);
+  }
+  if (!ok && dir_fd >= 0) {
+    CloseKeepingErrno(dir_fd);
+  }
+  return ok ? dir_fd : -1;
+}
+
+// The directory of a thread of `pid` other than its main one. When the
+// main thread has exited while others run, its directory shows no memory
+// (an empty cmdline, no exe); a live thread's shows the process's.
+int OpenLiveThread(int dir_fd, int pid) {
+  const int tasks_fd = openat(dir_fd, "task", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (tasks_fd < 0) {
+    errno = ProcessErrno(errno);
+    return -1;
+  }
+  DIR* tasks = fdopendir(tasks_fd);
+  if (tasks == nullptr) {
+    CloseKeepingErrno(tasks_fd);
+    return -1;
+  }
+  int thread_fd = -1;
+  int error = ESRCH;  // no other thread left: the process has ended
+  for (;;) {
+    errno = 0;
+    const struct dirent* entry = readdir(tasks);
+    if (entry == nullptr) {
+      error = errno != 0 ? errno : error;
+      break;
+    }
+    const int tid = EntryPid(entry->d_name);
+    if (tid == 0 || tid == pid) {
+      continue;
+    }
+    thread_fd = openat(dirfd(tasks), entry->d_name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (thread_fd >= 0) {
+      break;
+    }
+    error = ProcessErrno(errno);  // that thread ended meanwhile; try the next
+  }
+  closedir(tasks);
+  if (thread_fd < 0) {
+    errno = error;
+  }
+  return thread_fd;
+}
+
+// For a process directory that shows no executable: a zombie, a kernel
+// thread or a process on its way out are no process to macOS (ESRCH); a
+// process whose main thread alone has exited is, and *dir_fd is replaced
+// by a live thread's directory.
+bool MoveToLiveThread(int pid, int* dir_fd) {
+  StatFields stat;
+  if (!ReadStatAt(*dir_fd, &stat)) {
+    return false;
+  }
+  if (stat.state != 'Z' || ProcessEnded(stat) || (stat.flags & kKernelThreadFlag) != 0) {
+    errno = ESRCH;
+    return false;
+  }
+  const int thread_fd = OpenLiveThread(*dir_fd, pid);
+  if (thread_fd < 0) {
+    return false;
+  }
+  close(*dir_fd);
+  *dir_fd = thread_fd;
+  return true;
+}
+
+// Reads the executable path below `dir_fd`; *length is -1 when Linux
+// refuses it to the caller. It does so to a caller of the process's own
+// user when the process is not dumpable (it changed its user ids, or runs
+// a program that the user may not read), where macOS shows the path, so
+// the area is still read. Fails with ESRCH when the process has no memory.
+bool ReadExecutable(int dir_fd, char* exe, size_t size, ssize_t* length) {
+  *length = readlinkat(dir_fd, "exe", exe, size - 1);
+  if (*length >= 0) {
+    return true;
+  }
+  const int saved_errno = errno;
+  if (saved_errno == EACCES || saved_errno == EPERM) {
+    return true;
+  }
+  errno = ProcessErrno(saved_errno);
+  return false;
+}
+
+// A process's memory directory and its executable path, read through it.
 struct ArgumentSource {
-  int dir_fd;  // /proc/<pid>
+  int dir_fd;       // /proc/<pid>, or a live thread's directory below it
+  bool exe_known;   // false where Linux refuses the path (ReadExecutable)
   char exe[4096];
   size_t exe_length;
 };
 
-// Checks that the caller may read the area of `pid`, opens its /proc
-// directory and reads the executable path there. On success the caller
-// closes source->dir_fd.
+// On success the caller closes source->dir_fd.
 bool OpenArgumentSource(int pid, ArgumentSource* source) {
-  if (!MayReadArguments(pid)) {
-    return false;
-  }
-  char path[64];
-  snprintf(path, sizeof path, "/proc/%d", pid);
-  source->dir_fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  source->dir_fd = OpenProcessDir(pid);
   if (source->dir_fd < 0) {
-    errno = ProcessErrno(errno);
     return false;
   }
-  const ssize_t exe_length = readlinkat(source->dir_fd, "exe", source->exe, sizeof source->exe - 1);
-  if (exe_length < 0) {
-    // A zombie or a kernel thread has no executable and no argument area.
-    errno = ProcessErrno(errno);
+  ssize_t length = 0;
+  bool ok = ReadExecutable(source->dir_fd, source->exe, sizeof source->exe, &length);
+  if (!ok && errno == ESRCH) {
+    ok = MoveToLiveThread(pid, &source->dir_fd) &&
+         ReadExecutable(source->dir_fd, source->exe, sizeof source->exe, &length);
+  }
+  if (!ok) {
     CloseKeepingErrno(source->dir_fd);
     return false;
   }
-  source->exe_length = static_cast<size_t>(exe_length);
+  source->exe_known = length >= 0;
+  source->exe_length = length >= 0 ? static_cast<size_t>(length) : 0;
   return true;
+}
+
+// Appends the environment where the caller may read it. Linux keeps the
+// environment of a process that is not dumpable from a caller of its own
+// user, where macOS shows it; the area then holds no environment.
+bool AppendEnvironment(int dir_fd, Bytes* area) {
+  const size_t start = area->size;
+  if (!AppendProcFile(dir_fd, "environ", area)) {
+    if (errno != EACCES && errno != EPERM) {
+      return false;
+    }
+    area->size = start;
+    return true;
+  }
+  return TerminateStrings(area, start);
 }
 
 // Builds the area: count word, executable path, zero padding up to an
-// 8-byte boundary, the arguments, then the environment.
+// 8-byte boundary, the arguments, then the environment. Where the
+// executable path is refused, the first argument stands in for it.
 bool FillArgumentArea(const ArgumentSource& source, Bytes* area) {
-  const int32_t placeholder = 0;
-  const char zeros[8] = {0};
-  bool ok = Append(area, &placeholder, sizeof placeholder) &&
-            Append(area, source.exe, source.exe_length) && Append(area, zeros, 1) &&
-            Append(area, zeros, (8 - area->size % 8) % 8);
-  const size_t arguments_start = area->size;
-  ok = ok && AppendProcFile(source.dir_fd, "cmdline", area) &&
-       TerminateStrings(area, arguments_start);
-  const size_t environment_start = area->size;
-  ok = ok && AppendProcFile(source.dir_fd, "environ", area) &&
-       TerminateStrings(area, environment_start);
-  if (!ok) {
-    return false;
-  }
-  const int32_t count = CountStrings(area->data + arguments_start, environment_start - arguments_start);
-  if (count == 0) {
+  Bytes arguments{nullptr, 0, 0};
+  bool ok = AppendProcFile(source.dir_fd, "cmdline", &arguments) &&
+            TerminateStrings(&arguments, 0);
+  const int32_t count = ok ? CountStrings(arguments.data, arguments.size) : 0;
+  if (ok && count == 0) {
     errno = ESRCH;  // an exited process whose memory is gone
-    return false;
+    ok = false;
   }
-  memcpy(area->data, &count, sizeof count);
-  return true;
+  const char* path = source.exe_known ? source.exe : arguments.data;
+  const size_t path_length = source.exe_known ? source.exe_length : ok ? strlen(path) : 0;
+  const char zeros[8] = {0};
+  ok = ok && Append(area, &count, sizeof count) && Append(area, path, path_length) &&
+       Append(area, zeros, 1) && Append(area, zeros, (8 - area->size % 8) % 8) &&
+       Append(area, arguments.data, arguments.size) && AppendEnvironment(source.dir_fd, area);
+  FreeBytes(&arguments);
+  return ok;
 }
 
 // What changes when a process executes a new program: the executable
-// path and, with address-space randomisation, where the arguments and the
-// environment lie. macOS hands out the area in one piece; here it is read
-// file by file, so an exec in between would mix two programs' areas (the
-// old executable path with the new arguments). Equal marks before and
-// after the reads show that no exec came between.
+// path, the command name and, with address-space randomisation, where the
+// arguments and the environment lie. macOS hands out the area in one
+// piece; here it is read file by file, so an exec in between would mix two
+// programs' areas (the old executable path with the new arguments). Equal
+// marks before and after the reads show that no exec came between.
 struct ImageMark {
   char exe[4096];
-  ssize_t exe_length;
+  ssize_t exe_length;  // -1 where the path is refused
+  char comm[64];
   unsigned long long spans[4];
 };
 
 bool ReadImageMark(int dir_fd, ImageMark* mark) {
   memset(mark, 0, sizeof *mark);
-  mark->exe_length = readlinkat(dir_fd, "exe", mark->exe, sizeof mark->exe - 1);
-  if (mark->exe_length < 0) {
-    errno = ProcessErrno(errno);
+  if (!ReadExecutable(dir_fd, mark->exe, sizeof mark->exe, &mark->exe_length)) {
     return false;
   }
-  char text[1024];
   StatFields stat;
-  if (!ReadTextAt(dir_fd, "stat", text, sizeof text)) {
+  if (!ReadStatAt(dir_fd, &stat)) {
     return false;
   }
-  if (!ParseStat(text, &stat)) {
-    errno = EIO;
-    return false;
-  }
+  memcpy(mark->comm, stat.comm, sizeof mark->comm);
   mark->spans[0] = stat.arg_start;
   mark->spans[1] = stat.arg_end;
   mark->spans[2] = stat.env_start;
@@ -759,7 +994,9 @@ bool ReadImageMark(int dir_fd, ImageMark* mark) {
 
 bool SameImage(const ImageMark& before, const ImageMark& after) {
   return before.exe_length == after.exe_length &&
-         memcmp(before.exe, after.exe, static_cast<size_t>(before.exe_length)) == 0 &&
+         (before.exe_length <= 0 ||
+          memcmp(before.exe, after.exe, static_cast<size_t>(before.exe_length)) == 0) &&
+         memcmp(before.comm, after.comm, sizeof before.comm) == 0 &&
          memcmp(before.spans, after.spans, sizeof before.spans) == 0;
 }
 
@@ -772,8 +1009,9 @@ bool FillBetweenMarks(const ArgumentSource& source, Bytes* area, bool* same_imag
     return false;
   }
   // The source's executable path was read before the first mark.
-  if (before.exe_length != static_cast<ssize_t>(source.exe_length) ||
-      memcmp(before.exe, source.exe, source.exe_length) != 0) {
+  const ssize_t source_length = source.exe_known ? static_cast<ssize_t>(source.exe_length) : -1;
+  if (before.exe_length != source_length ||
+      (source.exe_known && memcmp(before.exe, source.exe, source.exe_length) != 0)) {
     *same_image = false;
     return true;
   }
@@ -807,16 +1045,16 @@ bool BuildArgumentArea(int pid, Bytes* area) {
 // arguments and the environment from stat. A process that rewrote its
 // arguments without a final zero byte has them read on into the
 // environment's span, hence the span from the arguments' start to the
-// environment's end. When stat shows no spans, the area is built to learn
-// its size.
+// environment's end. When stat shows no spans (Linux hides them where it
+// refuses the executable path) the area is built to learn its size.
 bool ArgumentAreaBound(int pid, size_t* bound) {
   ArgumentSource source;
   if (!OpenArgumentSource(pid, &source)) {
     return false;
   }
   StatFields stat;
-  bool ok = ReadStat(pid, &stat);
-  if (ok && (stat.arg_start == 0 || stat.env_end < stat.env_start ||
+  bool ok = ReadStatAt(source.dir_fd, &stat);
+  if (ok && (!source.exe_known || stat.arg_start == 0 || stat.env_end < stat.env_start ||
              stat.env_start < stat.arg_start || stat.arg_end < stat.arg_start)) {
     Bytes area{nullptr, 0, 0};
     ok = FillArgumentArea(source, &area);
@@ -911,19 +1149,17 @@ extern "C" int proc_listallpids(void* buffer, int buffersize) {
       continue;
     }
     if (buffer == nullptr) {
-      // Counting only: kernel threads are included, so this is an upper
-      // bound, and it spares a stat read for every process.
       ++count;
       continue;
     }
     if (count == capacity) {
       break;
     }
-    // A process gone since readdir saw it is left out like a kernel thread.
-    const pid_t pgid = getpgid(pid);
-    if (pgid >= 0 && !IsKernelThread(pid, pgid)) {
-      pids[count++] = pid;
-    }
+    // Kernel threads are listed too: the BSD read that follows for every
+    // listed number answers ESRCH for them, as for a process gone since
+    // readdir saw it. Filtering here would repeat that read's work for
+    // every process.
+    pids[count++] = pid;
   }
   const int saved_errno = errno;
   closedir(proc);

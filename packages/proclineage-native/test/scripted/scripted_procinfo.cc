@@ -242,7 +242,8 @@ extern "C" int darwin_sysctl(int* name, unsigned int, void* oldp, size_t* oldlen
     *oldlenp = static_cast<size_t>(answer->size);
   } else {
     const size_t copied = answer->area.size() < *oldlenp ? answer->area.size() : *oldlenp;
-    if (copied > 0) {  // an empty area's data() may be null
+    // An empty scripted area has no data pointer, which memcpy must not get.
+    if (copied > 0) {
       memcpy(oldp, answer->area.data(), copied);
     }
     const size_t reported = answer->has_size ? static_cast<size_t>(answer->size) : copied;
