@@ -11,7 +11,7 @@ const fs = require('fs');
 const os = require('os');
 const path = require('path');
 const { spawnSync } = require('child_process');
-const { root, makeTempDir } = require('./support/native');
+const { root, deliverable, makeTempDir } = require('./support/native');
 
 const PACKAGES = ['anchorfile-native', 'proclineage-native', 'lockscout-native'];
 const SHIPPED = {
@@ -264,4 +264,12 @@ test('the three programs run from the paths the package gives in this repository
   } finally {
     fs.rmSync(home, { recursive: true, force: true });
   }
+});
+
+test('inside the repository the packages load the fresh build, never a prebuilds/ copy', () => {
+  // The first test has just left packages/*/prebuilds/linux-x64 behind.
+  require('../packages/anchorfile-native');
+  require('../packages/proclineage-native');
+  const loaded = Object.keys(require.cache).filter((f) => f.endsWith('.node')).map((f) => fs.realpathSync(f));
+  assert.deepEqual(loaded.sort(), ['anchorfile.node', 'proclineage.node'].map((n) => fs.realpathSync(deliverable(n))));
 });
