@@ -38,8 +38,16 @@ const TEST_TIMEOUT_MS = 300000;
 // process add-on rightly reads such a process as unreadable; in a session
 // of its own the runner and everything it starts have a visible session,
 // as every process has on macOS.
+// On screen the spec reporter's one line per test (failures in full at the
+// end); the complete TAP stream goes to a log file in the build tree.
+const buildDir = path.resolve(root, process.env.NATIVE_BUILD_DIR || 'build');
+fs.mkdirSync(buildDir, { recursive: true });
+const tapLog = path.join(buildDir, 'node-tests.tap');
 const runner = spawn(process.execPath, [
-  '--test', '--test-force-exit', `--test-timeout=${TEST_TIMEOUT_MS}`, ...selected,
+  '--test', '--test-force-exit', `--test-timeout=${TEST_TIMEOUT_MS}`,
+  '--test-reporter=spec', '--test-reporter-destination=stdout',
+  '--test-reporter=tap', `--test-reporter-destination=${tapLog}`,
+  ...selected,
 ], { stdio: 'inherit', env, cwd: root, detached: true });
 
 // Being detached, the runner's process group no longer hears the terminal's
@@ -55,5 +63,6 @@ for (const signal of ['SIGINT', 'SIGTERM', 'SIGHUP']) {
   });
 }
 runner.on('exit', (code) => {
+  console.log(`node tests: full TAP report in ${path.relative(root, tapLog)}`);
   process.exit(code === null ? 1 : code);
 });

@@ -3,7 +3,8 @@
 // linux-x64 from build/, darwin-x64 and darwin-arm64 from the macOS
 // cross-builds in build-macos/ and build-macos-arm64/ (made first by
 // "npm run build:macos" where that script exists). The copies are stripped,
-// so no debug information ships. The keychain programs ship for darwin
+// so no debug information ships. Run it as "npm run prebuilds" (a root
+// script named "prebuild" would be npm's pre-hook of "npm run build"). The keychain programs ship for darwin
 // only: their Linux build carries the keychain test stand-in.
 // With --host-only only the build/ copy is made (what the tests need).
 const fs = require('fs');
@@ -73,6 +74,13 @@ function fill({ target, build, magic }) {
     fs.mkdirSync(destination, { recursive: true });
     for (const name of pkg.files) {
       const built = path.join(source, name);
+      if (!fs.existsSync(built)) {
+        // The cross-build cannot link the keychain programs without the
+        // Security framework; say so rather than ship a package that
+        // claims a program it lacks.
+        console.log(`prebuild: ${target}: ${name} not built in ${build}/, not shipped`);
+        continue;
+      }
       if (!hasMagic(built, magic)) throw new Error(`${built} is not a ${target} binary`);
       const shipped = path.join(destination, name);
       fs.copyFileSync(built, shipped);
@@ -80,6 +88,7 @@ function fill({ target, build, magic }) {
       strip(shipped, target);
       copied += 1;
     }
+    if (fs.readdirSync(destination).length === 0) fs.rmdirSync(destination);
   }
   console.log(`prebuild: ${target}: ${copied} files from ${build}/`);
 }

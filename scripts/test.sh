@@ -11,7 +11,8 @@ cd "$(dirname "$0")/.."
 run_suite() {
   local dir="$1"; shift
   NATIVE_BUILD_DIR="$dir" bash scripts/build.sh "$@"
-  (cd "$dir" && ctest --output-on-failure -j 2)
+  # Full CTest output in $dir/ctest.log; on screen one line per test, without the dotted leaders.
+  (cd "$dir" && ctest --output-on-failure -j 2 --output-log ctest.log | sed -E '/^ +Start +[0-9]+:/d; s/ \.{3,} */  /')
   if [ "$dir" = build ]; then
     echo "== macOS cross-build into build-macos/ and build-macos-arm64/ =="
     bash scripts/build-macos.sh

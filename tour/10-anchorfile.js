@@ -1,20 +1,22 @@
 'use strict';
 // anchorfile: publication without replacing, its refusals, and a removal
-// that survives being interrupted.
+// that survives being interrupted, all through the package as an
+// application calls it (there: require('@native/anchorfile')).
 const crypto = require('crypto');
 const fs = require('fs');
 const path = require('path');
 const { spawnSync } = require('child_process');
-const { heading, step, show, attempt, throwawayDir } = require('./util.js');
+const anchorfile = require('../packages/anchorfile-native');
+const { heading, step, show, attempt, callText, throwawayDir } = require('./util.js');
 
+const packagePath = path.resolve(__dirname, '..', 'packages', 'anchorfile-native');
 const buildDir = path.resolve(__dirname, '..', process.env.NATIVE_BUILD_DIR || 'build');
-const addonPath = path.join(buildDir, 'anchorfile.node');
-const anchorfile = require(addonPath);
-
 const blobParent = 'content/blobs/ab';
 
+// A publication temporary whose digest starts with "ab", so that it
+// belongs in content/blobs/ab.
 function temporaryName() {
-  return `ab${crypto.randomBytes(31).toString('hex')}.${crypto.randomUUID()}.tmp`;
+  return anchorfile.publicationTemporaryName(`ab${crypto.randomBytes(31).toString('hex')}`);
 }
 
 function listing(dir) {
@@ -23,14 +25,18 @@ function listing(dir) {
 
 function removalArgs(root, name, quarantine) {
   const dir = path.join(root, blobParent);
-  const parent = fs.statSync(dir, { bigint: true });
-  const file = fs.lstatSync(path.join(dir, name), { bigint: true });
-  return [root, blobParent, name, parent.dev, parent.ino, file.dev, file.ino, file.size, file.mtimeNs, quarantine];
+  return [root, blobParent, name, ...anchorfile.directoryIdentity(dir),
+    ...anchorfile.fileIdentity(path.join(dir, name)), quarantine];
 }
 
-function recover(root, quarantine) {
-  const parent = fs.statSync(path.join(root, blobParent), { bigint: true });
-  return anchorfile.recoverAnchoredRemoval(root, blobParent, quarantine, parent.dev, parent.ino);
+function recoveryArgs(root, quarantine) {
+  return [root, blobParent, quarantine, ...anchorfile.directoryIdentity(path.join(root, blobParent))];
+}
+
+// Prints the call with all its arguments, then makes it.
+function call(name, args) {
+  return attempt(callText(name, args.map((a) => (typeof a === 'string' && a.startsWith('/') ? a.replace(/^.*\//, '.../') : a))),
+    () => anchorfile[name](...args));
 }
 
 // Runs one removal in a child node process that the test build's fault
@@ -38,7 +44,7 @@ function recover(root, quarantine) {
 function interruptedRemoval(root, args) {
   const interposer = path.join(buildDir, 'anchorfile_faultinject.so');
   if (!fs.existsSync(interposer)) return null;
-  const script = `require(${JSON.stringify(addonPath)}).removeAnchoredFile(...JSON.parse(process.argv[1]).map((v, i) => (i >= 3 && i <= 8 ? BigInt(v) : v)))`;
+  const script = `require(${JSON.stringify(packagePath)}).removeAnchoredFile(...JSON.parse(process.argv[1]).map((v, i) => (i >= 3 && i <= 8 ? BigInt(v) : v)))`;
   const run = (env) => spawnSync(process.execPath, ['-e', script, JSON.stringify(args.map(String))], {
     encoding: 'utf8',
     env: {
@@ -55,7 +61,7 @@ function interruptedRemoval(root, args) {
   fs.writeFileSync(path.join(probeRoot, blobParent, probeName), 'probe');
   const log = path.join(probeRoot, 'calls.log');
   spawnSync(process.execPath, ['-e', script,
-    JSON.stringify(removalArgs(probeRoot, probeName, `.publication-recovery-${crypto.randomUUID()}`).map(String))], {
+    JSON.stringify(removalArgs(probeRoot, probeName, anchorfile.publicationQuarantineName()).map(String))], {
     env: { ...process.env, LD_PRELOAD: [process.env.LD_PRELOAD, interposer].filter(Boolean).join(':'),
       ANCHORFILE_FAULT_ROOT: probeRoot, ANCHORFILE_FAULT_ACTION: 'none', ANCHORFILE_FAULT_LOG: log },
   });
@@ -70,6 +76,7 @@ function run() {
   const root = throwawayDir('anchorfile-tour-');
   const dir = path.join(root, blobParent);
   fs.mkdirSync(dir, { recursive: true });
+  fs.mkdirSync(path.join(root, 'a'));
   show('storage root', root);
 
   step('Publish a staged file under its final name (never replacing anything)');
@@ -93,28 +100,43 @@ function run() {
   step('Remove exactly the file we looked at, through a quarantine with a durable receipt');
   const doomed = temporaryName();
   fs.writeFileSync(path.join(dir, doomed), 'to be removed');
-  attempt('removeAnchoredFile(...)', () => anchorfile.removeAnchoredFile(
-    ...removalArgs(root, doomed, `.publication-recovery-${crypto.randomUUID()}`)));
+  show('arguments', 'root, parent, name, the parent\'s dev and ino, the file\'s dev, ino, size and mtimeNs '
+    + '(BigInts of fs.statSync(p, { bigint: true })), a new quarantine name');
+  call('removeAnchoredFile', removalArgs(root, doomed, anchorfile.publicationQuarantineName()));
   show('file still there?', fs.existsSync(path.join(dir, doomed)));
 
   step('A removal whose process dies right after writing its receipt');
   const survivor = temporaryName();
   fs.writeFileSync(path.join(dir, survivor), 'interrupted');
-  const quarantine = `.publication-recovery-${crypto.randomUUID()}`;
+  const quarantine = anchorfile.publicationQuarantineName();
   const child = interruptedRemoval(root, removalArgs(root, survivor, quarantine));
   if (child === null) {
     show('skipped', 'the test build\'s fault injector (anchorfile_faultinject.so) is not built');
   } else {
     show('child process', `stopped dead with status ${child.status}`);
     show('left behind', `${listing(dir)}; quarantine holds ${listing(path.join(dir, quarantine))}`);
-    attempt('recoverAnchoredRemoval(...) finishes it', () => recover(root, quarantine));
+    show('recovery', 'a publication temporary in content/blobs/ab: the 5-argument form finishes it');
+    call('recoverAnchoredRemoval', recoveryArgs(root, quarantine));
     show('left behind', listing(dir));
   }
+
+  step('Any other file (here a/x) needs a content quarantine and the 6-argument recovery');
+  fs.writeFileSync(path.join(root, 'a', 'x'), 'not a publication temporary');
+  const other = (quarantine) => [root, 'a', 'x', ...anchorfile.directoryIdentity(path.join(root, 'a')),
+    ...anchorfile.fileIdentity(path.join(root, 'a', 'x')), quarantine];
+  show('why', 'a publication quarantine could never be recovered for it, so the removal refuses one');
+  call('removeAnchoredFile', other(anchorfile.publicationQuarantineName()));
+  const content = anchorfile.contentQuarantineName(crypto.createHash('sha256').update('a/x').digest('hex'));
+  fs.mkdirSync(path.join(root, 'a', content), { mode: 0o700 });
+  show('left by a crash right after creating the quarantine', listing(path.join(root, 'a')));
+  call('recoverAnchoredRemoval', [root, 'a', content, ...anchorfile.directoryIdentity(path.join(root, 'a')), 'x']);
+  call('removeAnchoredFile', other(content));
+  show('a/ now holds', listing(path.join(root, 'a')));
 
   step('Recovery puts back a quarantined file that is not the one the receipt names');
   const swapped = temporaryName();
   fs.writeFileSync(path.join(dir, swapped), 'original');
-  const rollback = `.publication-recovery-${crypto.randomUUID()}`;
+  const rollback = anchorfile.publicationQuarantineName();
   const args = removalArgs(root, swapped, rollback);
   fs.mkdirSync(path.join(dir, rollback), { mode: 0o700 });
   fs.writeFileSync(path.join(dir, rollback, 'receipt'),
@@ -122,7 +144,7 @@ function run() {
   fs.rmSync(path.join(dir, swapped));
   fs.writeFileSync(path.join(dir, rollback, 'payload'), 'someone else\'s file');
   show('quarantine holds', `${listing(path.join(dir, rollback))} (payload is a different file)`);
-  attempt('recoverAnchoredRemoval(...)', () => recover(root, rollback));
+  call('recoverAnchoredRemoval', recoveryArgs(root, rollback));
   show('put back at its name', JSON.stringify(fs.readFileSync(path.join(dir, swapped), 'utf8')));
 }
 

@@ -1,14 +1,11 @@
 'use strict';
-// proclineage: the user's processes as a tree, linked by unique ids rather
-// than by process numbers, which the system hands out again.
-const path = require('path');
+// proclineage: the tour's own children as a tree, linked by unique ids
+// rather than by process numbers, which the system hands out again; through
+// the package as an application calls it (there:
+// require('@native/proclineage')).
 const { spawn } = require('child_process');
+const proclineage = require('../packages/proclineage-native');
 const { heading, step, show } = require('./util.js');
-
-const buildDir = path.resolve(__dirname, '..', process.env.NATIVE_BUILD_DIR || 'build');
-const proclineage = require(path.join(buildDir, 'proclineage.node'));
-
-const MAX_LINES = 60;
 
 function describe(processInfo) {
   const args = proclineage.getDarwinProcessArguments(processInfo.pid);
@@ -16,37 +13,32 @@ function describe(processInfo) {
   return text.length > 90 ? `${text.slice(0, 87)}...` : text;
 }
 
-// Children by the parent's unique id; roots are processes whose parent is
-// not in the list (another user's, or gone).
-function buildTree(processes) {
-  const ids = new Set(processes.map((p) => p.uniqueId));
+// Children by the parent's unique id.
+function childrenByParent(processes) {
   const children = new Map();
-  const roots = [];
   for (const p of processes) {
-    if (ids.has(p.parentUniqueId)) {
-      if (!children.has(p.parentUniqueId)) children.set(p.parentUniqueId, []);
-      children.get(p.parentUniqueId).push(p);
-    } else {
-      roots.push(p);
-    }
+    if (!children.has(p.parentUniqueId)) children.set(p.parentUniqueId, []);
+    children.get(p.parentUniqueId).push(p);
   }
-  return { roots, children };
+  return children;
 }
 
-function printTree({ roots, children }) {
-  const lines = [];
-  const walk = (p, depth) => {
-    const mark = p.pid === process.pid ? '   <- this tour' : '';
-    lines.push(`    ${'  '.repeat(depth)}${p.pid}  ${describe(p)}${mark}`);
-    for (const child of children.get(p.uniqueId) || []) walk(child, depth + 1);
+// Draws `top` and everything below it, as a tree.
+function printTree(top, children) {
+  console.log(`    ${top.pid}  ${describe(top)}   <- this tour`);
+  const walk = (p, prefix) => {
+    const below = children.get(p.uniqueId) || [];
+    below.forEach((child, i) => {
+      const last = i === below.length - 1;
+      console.log(`    ${prefix}${last ? '└─ ' : '├─ '}${child.pid}  ${describe(child)}`);
+      walk(child, `${prefix}${last ? '   ' : '│  '}`);
+    });
   };
-  roots.forEach((root) => walk(root, 0));
-  lines.slice(0, MAX_LINES).forEach((line) => console.log(line));
-  if (lines.length > MAX_LINES) console.log(`    ... and ${lines.length - MAX_LINES} more`);
+  walk(top, '');
 }
 
-function run() {
-  heading('proclineage: the process tree of this user');
+async function run() {
+  heading('proclineage: the processes this tour started, as a tree');
 
   step('Two children of this tour, so that the tree has a branch we made');
   const children = [
@@ -68,13 +60,14 @@ function run() {
   show('TOUR_GREETING of the second child',
     JSON.stringify(proclineage.getDarwinEnvironmentValue(children[1].pid, 'TOUR_GREETING')));
 
-  step('listDarwinProcesses, linked by parentUniqueId -> uniqueId');
+  step('listDarwinProcesses: the tour and what it started, linked by parentUniqueId -> uniqueId');
   const listing = proclineage.listDarwinProcesses();
-  if (listing === null) {
-    show('listing', 'not available');
+  const top = listing && listing.processes.find((p) => p.pid === process.pid);
+  if (!top) {
+    show('tree', 'not available: this process could not be read (see "this process" above)');
   } else {
-    printTree(buildTree(listing.processes));
-    show('processes', listing.processes.length);
+    printTree(top, childrenByParent(listing.processes));
+    show('processes of this user listed', listing.processes.length);
     show('complete', listing.complete
       ? 'yes, every process of this user was read consistently'
       : 'no: some process could not be read consistently (as root, an init in session 0 is one)');

@@ -27,10 +27,17 @@ function attempt(label, fn) {
   }
 }
 
+// A call as source text with its real arguments, BigInts marked with "n",
+// so the reader sees exactly what was passed.
+function callText(name, args) {
+  const shown = args.map((a) => (typeof a === 'bigint' ? `${a}n` : JSON.stringify(a)));
+  return `${name}(${shown.join(', ')})`;
+}
+
 function throwawayDir(prefix) {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), prefix));
   process.on('exit', () => fs.rmSync(dir, { recursive: true, force: true }));
   return dir;
 }
 
-module.exports = { heading, step, show, attempt, throwawayDir };
+module.exports = { heading, step, show, attempt, callText, throwawayDir };

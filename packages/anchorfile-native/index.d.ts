@@ -3,9 +3,10 @@ export interface AnchorfileError extends Error {
   code: 'EPERM' | 'ENOENT' | 'EEXIST' | 'EXDEV' | 'EINVAL' | 'ENOTSUP' | 'ELOOP' | 'ESTALE' | 'EIO';
 }
 
+/** On macOS the answer is fixed: local storage with hard links. */
 export interface StoragePathInfo {
-  isRemote: boolean;
-  supportsHardLinks: boolean;
+  isRemote: false;
+  supportsHardLinks: true;
 }
 
 /**

@@ -1,10 +1,12 @@
 'use strict';
 // Loads the anchorfile add-on. An installed package carries it as
 // prebuilds/<platform>-<arch>/anchorfile.node, found by node-gyp-build. Inside
-// this repository a development build wins when NATIVE_BUILD_DIR names one
-// (the test runs select build/ or the sanitizer build that way), and build/
-// is the fallback when no prebuild was made. Outside the repository no
-// environment variable can choose which native code is loaded.
+// this repository the development build always wins: NATIVE_BUILD_DIR when
+// it names one (the test runs select build/ or the sanitizer build that
+// way), else build/; a prebuilds/ directory left from an earlier
+// "npm run prebuilds" would otherwise shadow every fresh build. Outside the
+// repository no environment variable can choose which native code is
+// loaded.
 const fs = require('fs');
 const path = require('path');
 const nodeGypBuild = require('node-gyp-build');
@@ -22,15 +24,8 @@ function repositoryBuild(buildDir) {
 }
 
 function locate() {
-  const chosen = process.env.NATIVE_BUILD_DIR && repositoryBuild(process.env.NATIVE_BUILD_DIR);
-  if (chosen) return chosen;
-  try {
-    return nodeGypBuild.resolve(__dirname);
-  } catch (error) {
-    const fallback = repositoryBuild('build');
-    if (fallback) return fallback;
-    throw error;
-  }
+  const development = repositoryBuild(process.env.NATIVE_BUILD_DIR || 'build');
+  return development || nodeGypBuild.resolve(__dirname);
 }
 
 const addon = require(locate());

@@ -31,18 +31,37 @@ export type ProbeReason =
   | 'query-allocation-failed'
   | 'unexpected-secret-result';
 
-/** lockscout's line, parsed. `account` is present only when `status` is "exists". */
-export interface ProbeReport {
+interface ReportFields {
   schemaVersion: 1;
   platform: 'darwin';
   /** The identity probed, or "" when it was not on the allow-list. */
   identity: Identity | '';
-  status: ProbeStatus;
-  reason: ProbeReason;
   /** The Security framework result code behind the answer, or 0. */
   osStatus: number;
-  account?: string;
 }
+
+/** The entry exists and its metadata could be read without a prompt. */
+export interface ProbeFound extends ReportFields {
+  status: 'exists';
+  reason: 'account-metadata-found';
+  osStatus: 0;
+  /** The account name of the item found. */
+  account: string;
+}
+
+/**
+ * No entry, or no answer without the user ("access-blocked": a locked or
+ * unreadable keychain, or a call that would have needed an interaction),
+ * or a failure ("error").
+ */
+export interface ProbeNotFound extends ReportFields {
+  status: 'not-found' | 'access-blocked' | 'error';
+  reason: Exclude<ProbeReason, 'account-metadata-found'>;
+  account?: undefined;
+}
+
+/** lockscout's line, parsed; `account` is there only when `status` is "exists". */
+export type ProbeReport = ProbeFound | ProbeNotFound;
 
 export type ProgramName = 'lockscout' | 'keyfetch' | 'keyvet';
 
@@ -76,9 +95,17 @@ export function probeIdentity(identity: string, options?: ProgramOptions): Promi
 /** probeIdentity, blocking the script thread until lockscout exits. */
 export function probeIdentitySync(identity: string, options?: ProgramOptions): ProbeReport;
 
-/** Rejection of readKey and createKey: `code` is keyfetch's exit status (1 or 2) or the signal that ended it. */
+/**
+ * Rejection of readKey and createKey when keyfetch ran: `code` is its exit
+ * status (1: refused or failed, for example no key or an identity off the
+ * allow-list; 2: overlong input or a broken read) or the signal that ended
+ * it. The message names the command and the status only, never a key.
+ * When keyfetch cannot be started at all the rejection is the system's
+ * error instead (`code` "ENOTSUP" where the package ships no program,
+ * else an errno name such as "EACCES").
+ */
 export interface KeyfetchError extends Error {
-  code: 1 | 2 | NodeJS.Signals | string;
+  code: 1 | 2 | NodeJS.Signals;
 }
 
 /** The identity's key from the keychain. Rejects with a KeyfetchError; the key never appears in an error. */

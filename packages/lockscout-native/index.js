@@ -4,7 +4,7 @@
 // prebuilds/<platform>-<arch>/ for macOS only: on other systems the
 // keychain exists only as this repository's test stand-in, which is never
 // shipped. Inside this repository NATIVE_BUILD_DIR (or else build/) gives
-// development builds.
+// the development builds, which win over any prebuilds/ copy.
 const fs = require('fs');
 const path = require('path');
 const { execFile, spawn, spawnSync } = require('child_process');
@@ -41,12 +41,15 @@ function programPath(name, { platform = process.platform, arch = process.arch, d
     throw new Error(`unknown program "${name}"`);
   }
   const target = `${platform}-${arch}`;
+  // Inside this repository the fresh build wins over a prebuilds/ copy
+  // left from an earlier run, which may be older than the sources.
+  const host = platform === process.platform && arch === process.arch;
+  const development = dir === __dirname && host ? repositoryBuild(name) : null;
+  if (development) return unpackedPath(development);
   const shipped = path.join(dir, 'prebuilds', target, name);
   if (fs.existsSync(unpackedPath(shipped)) || fs.existsSync(shipped)) {
     return unpackedPath(shipped);
   }
-  const development = dir === __dirname ? repositoryBuild(name) : null;
-  if (development) return unpackedPath(development);
   throw unsupported(name, target);
 }
 

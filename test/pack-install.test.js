@@ -1,0 +1,275 @@
+'use strict';
+// The packages as an application gets them: each one packed by npm,
+// installed from its tarball into a throwaway application outside this
+// repository, then loaded by require and by import, every export called
+// once, and the shipped declarations type-checked. Nothing here may reach
+// back into the repository's build/: a package that works only beside its
+// sources is no package.
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const fs = require('fs');
+const os = require('os');
+const path = require('path');
+const { spawnSync } = require('child_process');
+const { root, deliverable, makeTempDir } = require('./support/native');
+
+const PACKAGES = ['anchorfile-native', 'proclineage-native', 'lockscout-native'];
+const SHIPPED = {
+  'anchorfile-native': ['prebuilds/linux-x64/anchorfile.node'],
+  'proclineage-native': ['prebuilds/linux-x64/proclineage.node'],
+  'lockscout-native': [],
+};
+const ENTRY_FILES = ['index.d.mts', 'index.d.ts', 'index.js', 'index.mjs', 'package.json'];
+const DIGEST = 'ab'.repeat(32);
+
+function run(command, args, options = {}) {
+  const result = spawnSync(command, args, { encoding: 'utf8', maxBuffer: 1 << 24, ...options });
+  assert.equal(result.error, undefined, `${command}: ${result.error}`);
+  assert.equal(result.status, 0, `${command} ${args.join(' ')}:\n${result.stdout}\n${result.stderr}`);
+  return result.stdout;
+}
+
+// npm without the repository's own configuration, with no network unless
+// the cache lacks a dependency, and quiet.
+function npm(args, cwd) {
+  return run('npm', [...args, '--no-audit', '--no-fund', '--prefer-offline', '--loglevel=error'], { cwd });
+}
+
+// Packs every package and installs the tarballs into a new application:
+// the add-ons as a developer on this machine installs them, lockscout as
+// an application packaged for macOS on this machine must. Returns the directories and what npm packed.
+function installApplication() {
+  run(process.execPath, [path.join(root, 'scripts', 'prebuild.js'), '--host-only']);
+  const base = fs.realpathSync(makeTempDir('application-'));
+  const tarballs = path.join(base, 'tarballs');
+  const app = path.join(base, 'app');
+  fs.mkdirSync(tarballs);
+  fs.mkdirSync(app);
+  const packed = {};
+  for (const pkg of PACKAGES) {
+    const [info] = JSON.parse(npm(['pack', '--json', '--pack-destination', tarballs], path.join(root, 'packages', pkg)));
+    packed[pkg] = { tarball: path.join(tarballs, info.filename), files: info.files.map((f) => f.path).sort() };
+  }
+  fs.writeFileSync(path.join(app, 'package.json'),
+    JSON.stringify({ name: 'throwaway-application', version: '1.0.0', private: true }));
+  npm(['install', packed['anchorfile-native'].tarball, packed['proclineage-native'].tarball], app);
+  // lockscout says it works on darwin only, so npm refuses it here; an
+  // application packaged for macOS from this machine installs it anyway.
+  const refused = spawnSync('npm', ['install', '--no-audit', '--no-fund', '--prefer-offline',
+    packed['lockscout-native'].tarball], { cwd: app, encoding: 'utf8' });
+  assert.notEqual(refused.status, 0);
+  assert.match(refused.stderr, /EBADPLATFORM/);
+  npm(['install', '--force', packed['lockscout-native'].tarball], app);
+  return { base, app, packed };
+}
+
+const CJS_PROGRAM = `
+const fs = require('fs');
+const path = require('path');
+const anchorfile = require('@native/anchorfile');
+const proclineage = require('@native/proclineage');
+const lockscout = require('@native/lockscout');
+
+const root = fs.mkdtempSync(path.join(require('os').tmpdir(), 'app-storage-'));
+const parent = 'content/blobs/ab';
+fs.mkdirSync(path.join(root, parent), { recursive: true });
+const out = {};
+try {
+  const digest = process.argv[2];
+  const staged = anchorfile.publicationTemporaryName(digest);
+  fs.writeFileSync(path.join(root, parent, 'upload'), 'bytes');
+  anchorfile.publishNoReplace(root, parent, 'upload', staged);
+  out.published = fs.readdirSync(path.join(root, parent));
+  out.inspect = anchorfile.inspectPath(root);
+  out.temporary = anchorfile.isPublicationTemporary(staged);
+  const quarantine = anchorfile.publicationQuarantineName();
+  out.kinds = [anchorfile.quarantineKind(quarantine), anchorfile.quarantineKind(anchorfile.contentQuarantineName(digest)),
+    anchorfile.quarantineKind('plain')];
+  const ids = [...anchorfile.directoryIdentity(path.join(root, parent)),
+    ...anchorfile.fileIdentity(path.join(root, parent, staged))];
+  out.idTypes = ids.map((v) => typeof v);
+  anchorfile.removeAnchoredFile(root, parent, staged, ...ids, quarantine);
+  out.afterRemoval = fs.readdirSync(path.join(root, parent));
+  fs.mkdirSync(path.join(root, parent, quarantine), { mode: 0o700 });
+  out.listed = anchorfile.recoverListedQuarantine(root, parent, quarantine);
+  fs.mkdirSync(path.join(root, parent, quarantine), { mode: 0o700 });
+  anchorfile.recoverAnchoredRemoval(root, parent, quarantine, ids[0], ids[1]);
+  out.afterRecovery = fs.readdirSync(path.join(root, parent));
+
+  out.self = proclineage.getDarwinProcess(process.pid);
+  out.args = proclineage.getDarwinProcessArguments(process.pid);
+  out.env = proclineage.getDarwinEnvironmentValue(process.pid, 'APP_MARK');
+  const list = proclineage.listDarwinProcesses();
+  out.listed_self = list.processes.some((p) => p.pid === process.pid);
+
+  out.loaded = Object.keys(require.cache).filter((f) => f.endsWith('.node'));
+  out.unpacked = lockscout.unpackedPath('/Applications/X.app/Contents/Resources/app.asar/node_modules/a');
+  const refusal = (fn) => { try { fn(); return null; } catch (e) { return { code: e.code, message: e.message }; } };
+  out.refusals = ['lockscout', 'keyfetch', 'keyvet'].map((name) => refusal(() => lockscout.programPath(name)));
+  out.refusals.push(refusal(() => lockscout.probeIdentitySync('Velkor Atlas')));
+  const rejection = (promise) => promise.then(() => null, (e) => ({ code: e.code, message: e.message }));
+  Promise.all([lockscout.probeIdentity('Velkor Atlas'), lockscout.readKey('Velkor Atlas'),
+    lockscout.createKey('Velkor Atlas', Buffer.from('k'))].map(rejection)).then((rejected) => {
+    out.refusals.push(...rejected);
+    process.stdout.write(JSON.stringify(out));
+  });
+} finally {
+  fs.rmSync(root, { recursive: true, force: true });
+}
+`;
+
+const ESM_PROGRAM = `
+import { createRequire } from 'module';
+import * as anchorfile from '@native/anchorfile';
+import anchorfileDefault, { publishNoReplace, recoverListedQuarantine } from '@native/anchorfile';
+import * as proclineage from '@native/proclineage';
+import { getDarwinProcess } from '@native/proclineage';
+import * as lockscout from '@native/lockscout';
+import { programPath } from '@native/lockscout';
+
+const require = createRequire(import.meta.url);
+const out = {};
+for (const [name, esm] of Object.entries({ anchorfile, proclineage, lockscout })) {
+  const cjs = require('@native/' + name);
+  out[name] = {
+    names: Object.keys(esm).filter((k) => k !== 'default').sort(),
+    cjsNames: Object.keys(cjs).sort(),
+    same: Object.keys(cjs).every((k) => esm[k] === cjs[k]) && esm.default === cjs,
+  };
+}
+out.named = [publishNoReplace, recoverListedQuarantine, getDarwinProcess, programPath].every((f) => typeof f === 'function')
+  && anchorfileDefault.publishNoReplace === publishNoReplace;
+out.self = getDarwinProcess(process.pid)?.pid ?? null;
+process.stdout.write(JSON.stringify(out));
+`;
+
+// The two module systems an application's TypeScript may compile for.
+const TSCONFIGS = {
+  'tsconfig.commonjs.json': { module: 'commonjs', moduleResolution: 'node10', files: ['usage.ts'] },
+  'tsconfig.nodenext.json': { module: 'nodenext', moduleResolution: 'nodenext', files: ['usage.ts', 'usage.mts'] },
+};
+
+function writeTypeCheck(app) {
+  for (const name of ['usage.ts', 'usage.mts']) {
+    fs.copyFileSync(path.join(root, 'test', 'types', name), path.join(app, name));
+  }
+  for (const [name, { module, moduleResolution, files }] of Object.entries(TSCONFIGS)) {
+    fs.writeFileSync(path.join(app, name), JSON.stringify({
+      compilerOptions: {
+        strict: true, noEmit: true, target: 'es2022', module, moduleResolution,
+        types: ['node'], typeRoots: [path.join(root, 'node_modules', '@types')], skipLibCheck: false,
+      },
+      files,
+    }));
+  }
+}
+
+function binaryHasDebugInfo(file) {
+  // ELF names the section .debug_info, Mach-O __debug_info; stripping
+  // removes both the sections and their names.
+  return fs.readFileSync(file).includes('debug_info');
+}
+
+test('packed, installed outside the repository, loaded and called as an application does', (t) => {
+  const { base, app, packed } = installApplication();
+  t.after(() => fs.rmSync(base, { recursive: true, force: true }));
+  assert.ok(!app.startsWith(root + path.sep), 'the application lies outside the repository');
+
+  // What each tarball holds: the entry files and this platform's binaries,
+  // never the keychain stand-in, a linux build of a keychain program, or a
+  // binary with debug information.
+  for (const pkg of PACKAGES) {
+    const darwin = packed[pkg].files.filter((f) => f.startsWith('prebuilds/darwin-'));
+    assert.deepEqual(packed[pkg].files.filter((f) => !f.startsWith('prebuilds/darwin-')),
+      [...ENTRY_FILES, ...SHIPPED[pkg]].sort(), pkg);
+    for (const file of [...SHIPPED[pkg], ...darwin]) {
+      assert.equal(binaryHasDebugInfo(path.join(app, 'node_modules', '@native', pkg.replace('-native', ''), file)),
+        false, `${pkg}/${file} carries debug information`);
+    }
+  }
+
+  // The loaded add-ons are the installed prebuilds, even with the
+  // repository's build selected: outside it no variable picks native code.
+  fs.writeFileSync(path.join(app, 'main.cjs'), CJS_PROGRAM);
+  fs.writeFileSync(path.join(app, 'main.mjs'), ESM_PROGRAM);
+  const env = { ...process.env, APP_MARK: 'marked', NATIVE_BUILD_DIR: path.join(root, 'build') };
+  const cjs = JSON.parse(run(process.execPath, ['main.cjs', DIGEST], { cwd: app, env }));
+  const installed = path.join(app, 'node_modules', '@native');
+  assert.deepEqual(cjs.loaded.sort(), [
+    path.join(installed, 'anchorfile', 'prebuilds', 'linux-x64', 'anchorfile.node'),
+    path.join(installed, 'proclineage', 'prebuilds', 'linux-x64', 'proclineage.node'),
+  ]);
+  assert.equal(cjs.published.length, 1);
+  assert.deepEqual(cjs.inspect, { isRemote: false, supportsHardLinks: true });
+  assert.equal(cjs.temporary, true);
+  assert.deepEqual(cjs.kinds, ['publication', 'content', null]);
+  assert.deepEqual(cjs.idTypes, Array(6).fill('bigint'));
+  assert.deepEqual([cjs.afterRemoval, cjs.listed, cjs.afterRecovery], [[], true, []]);
+  // As root in a container the program's own process may read as
+  // inconsistent (see the proclineage notes); an ordinary run reads it.
+  if (cjs.self !== null) {
+    assert.deepEqual(cjs.args.slice(-2), ['main.cjs', DIGEST]);
+    assert.equal(cjs.env, 'marked');
+    assert.equal(cjs.listed_self, true);
+  }
+  assert.equal(cjs.unpacked, '/Applications/X.app/Contents/Resources/app.asar.unpacked/node_modules/a');
+  // On linux the keychain programs do not ship: every way to reach them
+  // refuses with the same clear reason.
+  assert.equal(cjs.refusals.length, 7);
+  for (const refusal of cjs.refusals) {
+    assert.equal(refusal.code, 'ENOTSUP');
+    assert.match(refusal.message, /has no build for linux-x64: the keychain programs ship for macOS \(darwin-x64, darwin-arm64\) only/);
+  }
+
+  const esm = JSON.parse(run(process.execPath, ['main.mjs'], { cwd: app, env }));
+  for (const name of ['anchorfile', 'proclineage', 'lockscout']) {
+    assert.deepEqual(esm[name].names, esm[name].cjsNames, `${name}: every export is a named ES export`);
+    assert.equal(esm[name].same, true, name);
+  }
+  assert.equal(esm.named, true);
+
+  writeTypeCheck(app);
+  const tsc = path.join(root, 'node_modules', 'typescript', 'bin', 'tsc');
+  for (const config of Object.keys(TSCONFIGS)) {
+    run(process.execPath, [tsc, '-p', config], { cwd: app });
+  }
+
+  // Electron: the application's code sits in app.asar, from which no
+  // program can be started; the package hands out the app.asar.unpacked
+  // path, where asarUnpack puts the programs.
+  const resources = path.join(base, 'X.app', 'Contents', 'Resources');
+  const inside = path.join(resources, 'app.asar', 'node_modules');
+  fs.cpSync(path.join(app, 'node_modules'), inside, { recursive: true });
+  const shipped = path.join(resources, 'app.asar.unpacked', 'node_modules', '@native', 'lockscout', 'prebuilds', 'darwin-x64');
+  fs.mkdirSync(shipped, { recursive: true });
+  for (const program of ['lockscout', 'keyfetch', 'keyvet']) fs.writeFileSync(path.join(shipped, program), '');
+  const asar = require(path.join(inside, '@native', 'lockscout'));
+  for (const program of ['lockscout', 'keyfetch', 'keyvet']) {
+    assert.equal(asar.programPath(program, { platform: 'darwin', arch: 'x64' }), path.join(shipped, program));
+  }
+  assert.throws(() => asar.programPath('keyvet', { platform: 'darwin', arch: 'arm64' }), { code: 'ENOTSUP' });
+});
+
+test('the three programs run from the paths the package gives in this repository', () => {
+  const lockscout = require('../packages/lockscout-native');
+  const home = makeTempDir('programs-home-');
+  try {
+    const env = { ...process.env, HOME: home };
+    const line = JSON.parse(run(lockscout.programPath('lockscout'), ['Velkor Atlas'], { env }));
+    assert.equal(line.status, 'error');
+    assert.equal(line.reason, 'keychain-search-list-empty');
+    const keyfetch = spawnSync(lockscout.programPath('keyfetch'), ['read-key', 'Velkor Atlas'], { env, input: '' });
+    assert.deepEqual([keyfetch.status, keyfetch.stdout.length], [1, 0]);
+    assert.equal(JSON.parse(run(lockscout.programPath('keyvet'), [])).status, 'unsupported');
+  } finally {
+    fs.rmSync(home, { recursive: true, force: true });
+  }
+});
+
+test('inside the repository the packages load the fresh build, never a prebuilds/ copy', () => {
+  // The first test has just left packages/*/prebuilds/linux-x64 behind.
+  require('../packages/anchorfile-native');
+  require('../packages/proclineage-native');
+  const loaded = Object.keys(require.cache).filter((f) => f.endsWith('.node')).map((f) => fs.realpathSync(f));
+  assert.deepEqual(loaded.sort(), ['anchorfile.node', 'proclineage.node'].map((n) => fs.realpathSync(deliverable(n))));
+});

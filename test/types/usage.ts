@@ -1,0 +1,117 @@
+// An application's use of the three packages, type-checked against the
+// shipped declarations (CommonJS here; usage.mts is the ES module side).
+// Each @ts-expect-error line is a mistake the declarations must catch: if
+// they grow loose (a lost `| null`, numbers accepted for BigInts, an open
+// string where a closed set of words is returned), tsc fails on the
+// now-unneeded directive.
+import * as fs from 'fs';
+import {
+  publishNoReplace, inspectPath, removeAnchoredFile, recoverAnchoredRemoval, publicationQuarantineName,
+  contentQuarantineName, publicationTemporaryName, quarantineKind, isPublicationTemporary,
+  directoryIdentity, fileIdentity, recoverListedQuarantine, AnchorfileError,
+} from '@native/anchorfile';
+import {
+  getDarwinProcess, getDarwinProcessArguments, getDarwinEnvironmentValue, listDarwinProcesses,
+} from '@native/proclineage';
+import {
+  programPath, unpackedPath, probeIdentity, probeIdentitySync, readKey, createKey, ProbeReport, KeyfetchError,
+} from '@native/lockscout';
+
+export function anchorfileUsage(root: string, digest: string): void {
+  publishNoReplace(root, 'content/blobs/ab', 'upload.tmp', 'final');
+  const info = inspectPath(root);
+  const remote: false = info.isRemote;
+  const links: true = info.supportsHardLinks;
+  void remote; void links;
+
+  const temporary: string = publicationTemporaryName(digest);
+  const [parentDev, parentIno] = directoryIdentity(`${root}/content/blobs/ab`);
+  const [dev, ino, size, mtimeNs] = fileIdentity(`${root}/content/blobs/ab/${temporary}`);
+  const quarantine = isPublicationTemporary(temporary) ? publicationQuarantineName() : contentQuarantineName(digest);
+  removeAnchoredFile(root, 'content/blobs/ab', temporary, parentDev, parentIno, dev, ino, size, mtimeNs, quarantine);
+  recoverAnchoredRemoval(root, 'content/blobs/ab', quarantine, parentDev, parentIno);
+  recoverAnchoredRemoval(root, 'a', contentQuarantineName(digest), parentDev, parentIno, 'x');
+  const stat = fs.statSync(root, { bigint: true });
+  recoverAnchoredRemoval(root, '', quarantine, stat.dev, stat.ino);
+  // @ts-expect-error identities are BigInts, not numbers
+  recoverAnchoredRemoval(root, '', quarantine, 1, 2);
+  // @ts-expect-error the quarantine name is not optional
+  removeAnchoredFile(root, 'a', 'x', parentDev, parentIno, dev, ino, size, mtimeNs);
+
+  const kind = quarantineKind('.content-recovery-0');
+  if (kind !== null) {
+    const known: 'publication' | 'content' = kind;
+    void known;
+  }
+  // @ts-expect-error a name that is no quarantine gives null
+  const always: 'publication' | 'content' = quarantineKind('x');
+  void always;
+  const recovered: boolean = recoverListedQuarantine(root, 'a', '.content-recovery-0', 'x');
+  void recovered;
+
+  try {
+    publishNoReplace(root, '', 'a', 'b');
+  } catch (error) {
+    const code = (error as AnchorfileError).code;
+    if (code === 'EEXIST' || code === 'ESTALE') return;
+    // @ts-expect-error not a code anchorfile throws
+    if (code === 'EBUSY') return;
+  }
+}
+
+export function proclineageUsage(pid: number): void {
+  const self = getDarwinProcess(pid);
+  // @ts-expect-error a process that cannot be read is null
+  void getDarwinProcess(pid).uniqueId;
+  if (self !== null) {
+    const id: string = self.uniqueId;
+    const parent: bigint = BigInt(self.parentUniqueId);
+    void id; void parent;
+  }
+  const args = getDarwinProcessArguments(pid);
+  if (args !== null) void args.join(' ');
+  const value = getDarwinEnvironmentValue(pid, 'PATH');
+  if (value === false || value === null) return;
+  const text: string = value;
+  void text;
+  // @ts-expect-error absent is false, unreadable is null
+  const always: string = getDarwinEnvironmentValue(pid, 'HOME');
+  void always;
+  const list = listDarwinProcesses();
+  if (list !== null && list.complete) void list.processes.map((p) => p.parentUniqueId);
+}
+
+export async function lockscoutUsage(): Promise<void> {
+  const report: ProbeReport = await probeIdentity('Velkor Atlas');
+  if (report.status === 'exists') {
+    const account: string = report.account;
+    void account;
+  } else {
+    // @ts-expect-error only a found entry has an account
+    const account: string = report.account;
+    void account;
+    // @ts-expect-error a missing entry never has the found reason
+    if (report.reason === 'account-metadata-found') return;
+    if (report.status === 'access-blocked' && report.reason === 'keychain-locked') return;
+  }
+  // @ts-expect-error not a status lockscout prints
+  if (probeIdentitySync('Velkor Atlas').status === 'locked') return;
+
+  const key: Buffer = await readKey('Velkor Atlas');
+  const created: Buffer = await createKey('Velkor Atlas (DEV)', new Uint8Array([1, 2, 3]));
+  void key; void created;
+  // @ts-expect-error keyfetch serves only the four identities
+  await readKey('Someone Else');
+  // @ts-expect-error the key is bytes, not text
+  await createKey('Velkor Atlas', 'secret');
+  try {
+    await readKey('Velkor-Atlas');
+  } catch (error) {
+    const code = (error as KeyfetchError).code;
+    if (code === 1 || code === 2 || code === 'SIGKILL') return;
+  }
+  const program: string = programPath('keyfetch', { platform: 'darwin', arch: 'arm64' });
+  void unpackedPath(program);
+  // @ts-expect-error only the three programs ship
+  programPath('security');
+}
