@@ -38,7 +38,7 @@ const TEST_TIMEOUT_MS = 300000;
 // process add-on rightly reads such a process as unreadable; in a session
 // of its own the runner and everything it starts have a visible session,
 // as every process has on macOS.
-// On screen the spec reporter's one line per test (failures in full at the
+// On screen node's one-line-per-test reporter (failures in full at the
 // end); the complete TAP stream goes to a log file in the build tree.
 const buildDir = path.resolve(root, process.env.NATIVE_BUILD_DIR || 'build');
 fs.mkdirSync(buildDir, { recursive: true });

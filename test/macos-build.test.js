@@ -89,21 +89,21 @@ const required = process.env.MACOS_CROSS_BUILT === '1';
 for (const target of TARGETS) {
   const dir = path.join(root, target.dir);
   const skip = !required && !fs.existsSync(dir) && `${target.dir}/ missing: run npm run build:macos`;
-  for (const spec of FILES) {
-    test(`${target.dir}/${spec.name} is a ${target.cpu} ${spec.type} for macOS 11.0`, { skip }, () => {
-      const file = path.join(dir, spec.name);
+  for (const entry of FILES) {
+    test(`${target.dir}/${entry.name} is a ${target.cpu} ${entry.type} for macOS 11.0`, { skip }, () => {
+      const file = path.join(dir, entry.name);
       assert.ok(fs.existsSync(file), `${file} was not built`);
       const headers = readHeaders(file);
       assert.strictEqual(headers.magic, 'MH_MAGIC_64');
       assert.strictEqual(headers.cpu, target.cpu);
-      assert.strictEqual(headers.type, spec.type);
+      assert.strictEqual(headers.type, entry.type);
       const build = headers.commands.filter((c) => c.cmd === 'LC_BUILD_VERSION');
       assert.deepStrictEqual(build.map((c) => [c.platform, c.minos]), [['macos', '11.0']],
         `${file}: platform and minimum OS`);
-      if (spec.type === 'OBJECT') {
+      if (entry.type === 'OBJECT') {
         assert.ok(symbolNames(file, ['-gU']).includes('_main'), `${file}: not the program's object`);
       } else {
-        checkLinkedImage(file, headers, target, spec);
+        checkLinkedImage(file, headers, target, entry);
       }
     });
   }
