@@ -56,11 +56,26 @@ function attacker(dirs, durationMs) {
   process.stdout.write(`${JSON.stringify({ rounds })}\n`);
 }
 
-function startAttacker(dirs, durationMs) {
-  const script = `(${attacker.toString()})(${JSON.stringify(dirs)}, ${durationMs});`;
+// Runs fn(...args) in a child node process, racing this one.
+function startRacer(fn, ...args) {
+  const script = `(${fn.toString()})(${args.map((arg) => JSON.stringify(arg)).join(', ')});`;
   const child = spawn(process.execPath, ['-e', script], { env: process.env });
   child.done = collect(child);
   return child;
+}
+
+// A temporary base for one race. A failure in the loop must stop the racer
+// before its trees go.
+function raceBase(t, prefix) {
+  const race = { base: makeTempDir(prefix), child: null };
+  t.after(async () => {
+    if (race.child) {
+      race.child.kill();
+      await race.child.done;
+    }
+    fs.rmSync(race.base, { recursive: true, force: true });
+  });
+  return race;
 }
 
 // Every entry below dir: name, kind, inode, size, mode, times, link target
@@ -139,16 +154,8 @@ function statBig(file) {
 const skip = process.platform !== 'linux' && 'needs /proc/self/fd';
 
 test('swapping parent components for links outside the root never lets an operation escape', { skip }, async (t) => {
-  const base = makeTempDir('anchorfile-race-');
-  let child = null;
-  // A failure in the loop must stop the attacker before its trees go.
-  t.after(async () => {
-    if (child) {
-      child.kill();
-      await child.done;
-    }
-    fs.rmSync(base, { recursive: true, force: true });
-  });
+  const race = raceBase(t, 'anchorfile-race-');
+  const { base } = race;
   const { root, outside, slots, parents } = buildTrees(base);
   const canaryBefore = snapshot(outside);
 
@@ -204,7 +211,8 @@ test('swapping parent components for links outside the root never lets an operat
     }
   };
 
-  child = startAttacker(parents, ATTACK_MS);
+  const child = startRacer(attacker, parents, ATTACK_MS);
+  race.child = child;
   let running = true;
   child.done.then(() => { running = false; });
   let round = 0;
@@ -297,24 +305,16 @@ function exchanger(dir, target, durationMs) {
 }
 
 test('a source exchanged for a symbolic link is never published as success', { skip }, async (t) => {
-  const base = makeTempDir('anchorfile-exchange-');
-  let child = null;
-  t.after(async () => {
-    if (child) {
-      child.kill();
-      await child.done;
-    }
-    fs.rmSync(base, { recursive: true, force: true });
-  });
+  const race = raceBase(t, 'anchorfile-exchange-');
+  const { base } = race;
   const root = path.join(base, 'root');
   const dir = path.join(root, 'drop');
   fs.mkdirSync(dir, { recursive: true });
   const outsideFile = path.join(base, 'outside');
   fs.writeFileSync(outsideFile, 'outside\n');
 
-  const script = `(${exchanger.toString()})(${JSON.stringify(dir)}, ${JSON.stringify(outsideFile)}, ${EXCHANGE_MS});`;
-  child = spawn(process.execPath, ['-e', script], { env: process.env });
-  child.done = collect(child);
+  const child = startRacer(exchanger, dir, outsideFile, EXCHANGE_MS);
+  race.child = child;
   let running = true;
   child.done.then(() => { running = false; });
 
