@@ -72,10 +72,18 @@ export function quarantineKind(name: string): 'publication' | 'content' | null;
 /** Whether `name` is a publication temporary (64 hex digits, ".", a UUID, ".tmp"). */
 export function isPublicationTemporary(name: string): boolean;
 
-/** [device, inode] of a directory, in the order the removal and recovery calls take them. */
+/**
+ * [device, inode] of a directory, in the order the removal and recovery calls
+ * take them. Each is unsigned 64-bit: a device number that the file status
+ * reports negative (bit 31 set on macOS) is returned as its unsigned reading.
+ */
 export function directoryIdentity(path: string): [device: bigint, inode: bigint];
 
-/** [device, inode, size, modification time in ns] of a file (not following a symbolic link). */
+/**
+ * [device, inode, size, modification time in ns] of a file (not following a
+ * symbolic link). Device, inode and size are unsigned 64-bit, as
+ * directoryIdentity's; the modification time is signed.
+ */
 export function fileIdentity(path: string): [device: bigint, inode: bigint, size: bigint, modificationTimeNs: bigint];
 
 /**

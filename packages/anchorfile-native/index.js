@@ -76,11 +76,22 @@ function isPublicationTemporary(name) {
   return PUBLICATION_TEMPORARY.test(name);
 }
 
+// Node's BigInt file status holds every number as signed 64-bit. macOS
+// reports a device number as a signed 32-bit value, so on a volume whose
+// device number has bit 31 set it arrives negative, and the add-on refuses
+// a negative BigInt: every removal there would fail with "EINVAL". The
+// add-on compares by the sign-extended value read as unsigned 64-bit,
+// which is these same 64 bits read unsigned. The modification time stays
+// signed: the add-on takes it as signed 64-bit.
+function unsigned64(value) {
+  return BigInt.asUintN(64, value);
+}
+
 // [device, inode] of a directory, the order removeAnchoredFile and
 // recoverAnchoredRemoval take them in.
 function directoryIdentity(directory) {
   const status = fs.statSync(directory, { bigint: true });
-  return [status.dev, status.ino];
+  return [unsigned64(status.dev), unsigned64(status.ino)];
 }
 
 // [device, inode, size, modification time in ns] of a file, as
@@ -88,7 +99,7 @@ function directoryIdentity(directory) {
 // itself, so that the removal refuses it rather than chasing its target.
 function fileIdentity(file) {
   const status = fs.lstatSync(file, { bigint: true });
-  return [status.dev, status.ino, status.size, status.mtimeNs];
+  return [unsigned64(status.dev), unsigned64(status.ino), unsigned64(status.size), status.mtimeNs];
 }
 
 // Recovers `entry` of a directory listing of `parent` below `root` when it

@@ -80,10 +80,13 @@ int proc_listallpids(void* buffer, int buffersize);
 // sysctl for the one name this layer knows, {CTL_KERN, KERN_PROCARGS2, pid}:
 // with no buffer *oldlenp receives a size that the argument area does not
 // exceed; with a buffer, *oldlenp in is its capacity and out the bytes
-// written (ENOMEM if the area does not fit). Another
-// user's process is refused with EPERM unless the caller is root; a missing
-// process, a zombie or a thread id gives ESRCH; any other name or a new
-// value gives ENOTSUP.
+// written. As on macOS, an area that does not fit is not refused: the
+// buffer receives the count word and then the area's last bytes, and is
+// reported full (a buffer smaller than the count word is EINVAL). Another
+// user's process is refused with EPERM unless the caller is root; a number
+// not in use and a zombie give EINVAL, as on macOS; a thread id or a
+// kernel thread gives ESRCH (macOS has no number for them); any other name
+// or a new value gives ENOTSUP.
 int darwin_sysctl(int* name, unsigned int namelen, void* oldp, size_t* oldlenp, void* newp,
                   size_t newlen);
 

@@ -1108,6 +1108,42 @@ int AnswerFlavor(bool (*read)(int, Record*), int pid, void* buffer, int buffersi
   return static_cast<int>(sizeof record);
 }
 
+// The error of a failed area read as macOS's sysctl gives it. macOS
+// refuses a number that names no process, a zombie among them, with
+// EINVAL (the add-on then asks kill whether the process is gone). A thread
+// id and a kernel thread keep ESRCH: macOS has no number for them, so its
+// kill would answer ESRCH, while Linux's kill finds them; ESRCH gives the
+// add-on the answer it would reach on a Mac.
+int ArgumentAreaErrno(int pid, int error) {
+  if (error != ESRCH) {
+    return error;
+  }
+  const int dir_fd = OpenProcDir(pid);
+  if (dir_fd < 0) {
+    return EINVAL;  // the number is not in use (any more)
+  }
+  StatFields stat;
+  const bool zombie = ReadStatAt(dir_fd, &stat) && ProcessEnded(stat) &&
+                      (stat.flags & kKernelThreadFlag) == 0 && stat.pid == pid;
+  close(dir_fd);
+  return zombie ? EINVAL : ESRCH;
+}
+
+// Copies the area into a buffer of *capacity bytes, at least the count
+// word's. Where the area does not fit, macOS does not fail the read: it
+// copies the area's last bytes behind the count word and reports the
+// buffer full. Otherwise *capacity becomes the area's size.
+void CopyArgumentArea(const Bytes& area, char* buffer, size_t* capacity) {
+  if (*capacity >= area.size) {
+    memcpy(buffer, area.data, area.size);
+    *capacity = area.size;
+    return;
+  }
+  const size_t tail = *capacity - sizeof(int32_t);
+  memcpy(buffer, area.data, sizeof(int32_t));
+  memcpy(buffer + sizeof(int32_t), area.data + area.size - tail, tail);
+}
+
 }  // namespace
 
 extern "C" int proc_pidinfo(int pid, int flavor, uint64_t arg, void* buffer, int buffersize) {
@@ -1178,24 +1214,28 @@ extern "C" int darwin_sysctl(int* name, unsigned int namelen, void* oldp, size_t
     return -1;
   }
   if (name[2] <= 0) {
-    errno = ESRCH;
+    errno = EINVAL;
     return -1;
   }
   if (oldp == nullptr) {
-    return ArgumentAreaBound(name[2], oldlenp) ? 0 : -1;
+    if (!ArgumentAreaBound(name[2], oldlenp)) {
+      errno = ArgumentAreaErrno(name[2], errno);
+      return -1;
+    }
+    return 0;
   }
   Bytes area{nullptr, 0, 0};
   if (!BuildArgumentArea(name[2], &area)) {
+    errno = ArgumentAreaErrno(name[2], errno);
     FreeBytes(&area);
     return -1;
   }
-  if (*oldlenp < area.size) {
+  if (*oldlenp < sizeof(int32_t)) {
     FreeBytes(&area);
-    errno = ENOMEM;
+    errno = EINVAL;  // no room for the count word; the add-on never asks so little
     return -1;
   }
-  memcpy(oldp, area.data, area.size);
-  *oldlenp = area.size;
+  CopyArgumentArea(area, static_cast<char*>(oldp), oldlenp);
   FreeBytes(&area);
   return 0;
 }

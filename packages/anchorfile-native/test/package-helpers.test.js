@@ -48,6 +48,16 @@ test('directoryIdentity and fileIdentity give the removal its arguments in order
   assert.deepEqual(fs.readdirSync(path.join(root, parent)), ['link']);
 });
 
+test('identities are unsigned 64-bit, as the add-on compares them; the time stays signed', (t) => {
+  // macOS reports device numbers as signed 32-bit values; one with bit 31
+  // set reaches node's BigInt status negative.
+  const status = { dev: -2147483648n, ino: -1n, size: 5n, mtimeNs: -1000n };
+  t.mock.method(fs, 'statSync', () => status);
+  t.mock.method(fs, 'lstatSync', () => status);
+  assert.deepEqual(anchorfile.directoryIdentity('/any'), [2n ** 64n - 2n ** 31n, 2n ** 64n - 1n]);
+  assert.deepEqual(anchorfile.fileIdentity('/any'), [2n ** 64n - 2n ** 31n, 2n ** 64n - 1n, 5n, -1000n]);
+});
+
 test('recoverListedQuarantine picks the recovery call by the entry\'s name', (t) => {
   const root = makeStorage(t);
   const publication = anchorfile.publicationQuarantineName();

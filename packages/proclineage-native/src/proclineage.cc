@@ -227,20 +227,33 @@ bool QueryAreaSize(pid_t pid, size_t* size) {
   return sysctl(mib, 3, nullptr, size, nullptr, 0) == 0;
 }
 
-// Reads the area into a zero-filled buffer of `capacity` bytes. On success
-// the caller owns area->data; on failure nothing is left allocated and
-// errno is that of the failed step.
-bool ReadArgumentArea(pid_t pid, size_t capacity, ArgumentArea* area) {
-  area->data = static_cast<char*>(calloc(capacity, 1));
+// Reads the area into a zero-filled buffer one byte larger than the
+// `learned` size of the query. macOS does not fail a read into a buffer
+// shorter than the area: it copies the area's last bytes with the count
+// word in front, which would parse into a wrong argument vector. The area
+// grows when the process runs a new program between the query and the
+// read; the spare byte shows it, since only a read cut short can fill the
+// buffer to its last byte. On success the caller owns area->data; on
+// failure nothing is left allocated and errno is that of the failed step
+// (EAGAIN for an area that grew).
+bool ReadArgumentArea(pid_t pid, size_t learned, ArgumentArea* area) {
+  area->data = nullptr;
   area->size = 0;
+  // The environment read sets no upper bound; the spare byte must not wrap
+  // the capacity around to nothing.
+  const size_t capacity = learned + 1;
+  if (capacity != 0) {
+    area->data = static_cast<char*>(calloc(capacity, 1));
+  }
   if (area->data == nullptr) {
     errno = ENOMEM;
     return false;
   }
   int mib[3] = {CTL_KERN, KERN_PROCARGS2, pid};
   size_t size = capacity;
-  if (sysctl(mib, 3, area->data, &size, nullptr, 0) != 0 || size < kMinimumAreaSize) {
-    const int saved_errno = errno;
+  const bool read = sysctl(mib, 3, area->data, &size, nullptr, 0) == 0;
+  const int saved_errno = read ? (size >= capacity ? EAGAIN : 0) : errno;
+  if (!read || size < kMinimumAreaSize || size >= capacity) {
     free(area->data);
     area->data = nullptr;
     errno = saved_errno;

@@ -161,11 +161,16 @@ test('arguments: size bounds, malformed areas, padding and the count', () => {
   for (const [name, sysctl, expected, reads] of [
     ['size query fails', [notOurs], null, 0],
     ['size 4', [{ ret: 0, size: 4 }], null, 0],
-    ['size 5 is read', [{ ret: 0, size: 5 }, { ret: 0, area: area(1, '\0') }], null, 5],
-    ['size 16777216 is read', [{ ret: 0, size: 16777216 }, { ret: 0, area: small }], ['a'], 16777216],
+    // The content read gets one byte more than the size learned.
+    ['size 5 is read', [{ ret: 0, size: 5 }, { ret: 0, area: area(1, '\0') }], null, 6],
+    ['size 16777216 is read', [{ ret: 0, size: 16777216 }, { ret: 0, area: small }], ['a'], 16777217],
     ['size 16777217', [{ ret: 0, size: 16777217 }], null, 0],
-    ['content read fails', [{ ret: 0, size: 64 }, { ret: -1, errno: ESRCH }], null, 64],
-    ['content read reports 4 bytes', [{ ret: 0, size: 64 }, { ret: 0, area: small, size: 4 }], null, 64],
+    ['content read fails', [{ ret: 0, size: 64 }, { ret: -1, errno: ESRCH }], null, 65],
+    ['content read reports 4 bytes', [{ ret: 0, size: 64 }, { ret: 0, area: small, size: 4 }], null, 65],
+    // The area grew after the size query: macOS hands out its tail behind
+    // the count word, which an 8-byte buffer would read as the argument "b".
+    ['the area grew: the buffer is full', [{ ret: 0, size: 8 }, { ret: 0, area: area(1, '/p\0a\0b\0') }], null, 9],
+    ['an area of exactly the size learned', [{ ret: 0, size: 8 }, { ret: 0, area: area(1, '/\0a\0') }], ['a'], 9],
     ['count 0', readable(area(0, '/p\0a\0')), null],
     ['count negative', readable(area(-1, '/p\0a\0')), null],
     ['count beyond the area', readable(area(7, '/p\0')), null],
@@ -196,6 +201,8 @@ test('environment: the failure rule and the scan order', () => {
     ['content read: ESRCH', { sysctl: [{ ret: 0, size: 64 }, gone] }, false],
     ['content read: EIO, still there', { sysctl: [{ ret: 0, size: 64 }, { ret: -1, errno: EIO }], kill: [there] }, null],
     ['content read: 4 bytes, gone', { sysctl: [{ ret: 0, size: 64 }, { ret: 0, area: small, size: 4 }], kill: [gone] }, false],
+    ['the area grew, still there', { sysctl: [{ ret: 0, size: 8 }, { ret: 0, area: area(1, '/p\0K=tail\0') }], kill: [there] }, null],
+    ['the area grew, then gone', { sysctl: [{ ret: 0, size: 8 }, { ret: 0, area: area(1, '/p\0K=tail\0') }], kill: [gone] }, false],
     ['the executable path is scanned first', { sysctl: readable(area(1, 'K=exe\0\0\0K=arg\0K=env\0')) }, 'exe'],
     ['arguments before the environment', { sysctl: readable(area(1, '/p\0\0K=arg\0K=env\0')) }, 'arg'],
     ['the count is not examined', { sysctl: readable(area(-1, '/p\0a\0K=env\0')) }, 'env'],

@@ -17,7 +17,8 @@
 //   sysctl:  { ret?, errno?, size?, area? }  without a buffer, size is the
 //            size reported; with one, area (a Buffer) is copied in and size
 //            (default: the area's length) reported, both clamped to the
-//            buffer as the kernel does
+//            buffer as the kernel does: an area longer than the buffer
+//            gives its count word and then its last bytes
 // A call beyond its list fails with ENOSYS and is logged as "exhausted".
 // calls() returns the log: "listallpids <bytes>", "pidinfo <pid> <flavour>",
 // "getsid <pid>", "kill <pid> <signal>", "sysctl <pid> size|<capacity>".
@@ -242,9 +243,16 @@ extern "C" int darwin_sysctl(int* name, unsigned int, void* oldp, size_t* oldlen
     *oldlenp = static_cast<size_t>(answer->size);
   } else {
     const size_t copied = answer->area.size() < *oldlenp ? answer->area.size() : *oldlenp;
+    const size_t head = copied < answer->area.size() && copied >= 4 ? 4 : copied;
     // An empty scripted area has no data pointer, which memcpy must not get.
     if (copied > 0) {
-      memcpy(oldp, answer->area.data(), copied);
+      memcpy(oldp, answer->area.data(), head);
+    }
+    // Into a shorter buffer macOS copies the count word and then the
+    // area's last bytes.
+    if (copied > head) {
+      memcpy(static_cast<char*>(oldp) + head,
+             answer->area.data() + answer->area.size() - (copied - head), copied - head);
     }
     const size_t reported = answer->has_size ? static_cast<size_t>(answer->size) : copied;
     *oldlenp = reported < *oldlenp ? reported : *oldlenp;
