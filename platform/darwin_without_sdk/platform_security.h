@@ -1,12 +1,13 @@
 // The keychain programs' platform header for a macOS build made where the
 // SDK's Security and CoreFoundation are absent (the cross-build from
-// Linux). It declares the part of the two frameworks the programs use, in
-// the frameworks' own forms, so that the objects import from them exactly
-// what a build against the SDK imports; the link stubs beside it
-// (Frameworks/*.framework/*.tbd) then let the programs link. Written from
-// the frameworks' documentation: constant values and signatures as a Mac
-// has them. On a Mac the build uses platform/darwin and the real
-// frameworks instead.
+// Linux). It declares what the programs use of the two frameworks, and
+// the result codes and constants the programs and the build's facts check
+// name, in the frameworks' own forms, so that the objects import from them
+// exactly what a build against the SDK imports; the link stubs beside it
+// (Frameworks/*.framework/*.tbd) list those imports and let the programs
+// link. Written from the frameworks' documentation: constant values and
+// signatures as a Mac has them. On a Mac the build uses platform/darwin
+// and the real frameworks instead.
 //
 // kCFAllocatorDefault is declared as the exported variable it is on macOS,
 // not as the NULL it holds: a program compiled against a literal NULL
@@ -24,7 +25,6 @@ extern "C" {
 // ---- CoreFoundation ----
 
 typedef unsigned char Boolean;
-typedef uint8_t UInt8;
 typedef uint32_t UInt32;
 typedef int32_t SInt32;
 typedef SInt32 OSStatus;
@@ -50,18 +50,6 @@ enum {
   kCFNumberLongType = 10,
 };
 
-typedef const void* (*CFArrayRetainCallBack)(CFAllocatorRef allocator, const void* value);
-typedef void (*CFArrayReleaseCallBack)(CFAllocatorRef allocator, const void* value);
-typedef CFStringRef (*CFArrayCopyDescriptionCallBack)(const void* value);
-typedef Boolean (*CFArrayEqualCallBack)(const void* value1, const void* value2);
-typedef struct {
-  CFIndex version;
-  CFArrayRetainCallBack retain;
-  CFArrayReleaseCallBack release;
-  CFArrayCopyDescriptionCallBack copyDescription;
-  CFArrayEqualCallBack equal;
-} CFArrayCallBacks;
-
 typedef const void* (*CFDictionaryRetainCallBack)(CFAllocatorRef allocator, const void* value);
 typedef void (*CFDictionaryReleaseCallBack)(CFAllocatorRef allocator, const void* value);
 typedef CFStringRef (*CFDictionaryCopyDescriptionCallBack)(const void* value);
@@ -84,20 +72,16 @@ typedef struct {
 } CFDictionaryValueCallBacks;
 
 extern const CFAllocatorRef kCFAllocatorDefault;
-extern const CFArrayCallBacks kCFTypeArrayCallBacks;
 extern const CFDictionaryKeyCallBacks kCFTypeDictionaryKeyCallBacks;
 extern const CFDictionaryValueCallBacks kCFTypeDictionaryValueCallBacks;
 extern const CFBooleanRef kCFBooleanTrue;
 extern const CFBooleanRef kCFBooleanFalse;
 
-CFTypeRef CFRetain(CFTypeRef cf);
 void CFRelease(CFTypeRef cf);
 CFTypeID CFGetTypeID(CFTypeRef cf);
 Boolean CFEqual(CFTypeRef cf1, CFTypeRef cf2);
 
 CFTypeID CFArrayGetTypeID(void);
-CFArrayRef CFArrayCreate(CFAllocatorRef allocator, const void** values, CFIndex numValues,
-                         const CFArrayCallBacks* callBacks);
 CFIndex CFArrayGetCount(CFArrayRef theArray);
 const void* CFArrayGetValueAtIndex(CFArrayRef theArray, CFIndex idx);
 
@@ -106,31 +90,19 @@ CFDictionaryRef CFDictionaryCreate(CFAllocatorRef allocator, const void** keys,
                                    const void** values, CFIndex numValues,
                                    const CFDictionaryKeyCallBacks* keyCallBacks,
                                    const CFDictionaryValueCallBacks* valueCallBacks);
-CFIndex CFDictionaryGetCount(CFDictionaryRef theDict);
 Boolean CFDictionaryContainsKey(CFDictionaryRef theDict, const void* key);
 const void* CFDictionaryGetValue(CFDictionaryRef theDict, const void* key);
 
 CFTypeID CFStringGetTypeID(void);
 CFStringRef CFStringCreateWithCString(CFAllocatorRef alloc, const char* cStr,
                                       CFStringEncoding encoding);
-CFStringRef CFStringCreateWithBytes(CFAllocatorRef alloc, const UInt8* bytes, CFIndex numBytes,
-                                    CFStringEncoding encoding, Boolean isExternalRepresentation);
-CFIndex CFStringGetLength(CFStringRef theString);
-Boolean CFStringGetCString(CFStringRef theString, char* buffer, CFIndex bufferSize,
-                           CFStringEncoding encoding);
 
-CFTypeID CFNumberGetTypeID(void);
 CFNumberRef CFNumberCreate(CFAllocatorRef allocator, CFNumberType theType, const void* valuePtr);
-Boolean CFNumberGetValue(CFNumberRef number, CFNumberType theType, void* valuePtr);
-
-CFTypeID CFBooleanGetTypeID(void);
-Boolean CFBooleanGetValue(CFBooleanRef boolean);
 
 // ---- Security ----
 
 typedef struct OpaqueSecKeychainRef* SecKeychainRef;
 typedef struct OpaqueSecKeychainItemRef* SecKeychainItemRef;
-typedef struct OpaqueSecAccessRef* SecAccessRef;
 typedef UInt32 SecKeychainStatus;
 typedef struct SecKeychainAttributeList SecKeychainAttributeList;
 
@@ -167,27 +139,21 @@ extern const CFStringRef kSecAttrService;
 extern const CFStringRef kSecAttrAccount;
 extern const CFStringRef kSecMatchSearchList;
 extern const CFStringRef kSecMatchLimit;
-extern const CFStringRef kSecMatchLimitOne;
-extern const CFStringRef kSecMatchLimitAll;
 extern const CFStringRef kSecReturnAttributes;
 extern const CFStringRef kSecReturnData;
 extern const CFStringRef kSecReturnRef;
 extern const CFStringRef kSecReturnPersistentRef;
 extern const CFStringRef kSecUseAuthenticationUI;
 extern const CFStringRef kSecUseAuthenticationUIFail;
-extern const CFStringRef kSecUseAuthenticationUIAllow;
 extern const CFStringRef kSecUseDataProtectionKeychain;
 extern const CFStringRef kSecValueData;
 extern const CFStringRef kSecValueRef;
 
-CFTypeID SecKeychainGetTypeID(void);
 CFTypeID SecKeychainItemGetTypeID(void);
 
 OSStatus SecKeychainGetUserInteractionAllowed(Boolean* state);
 OSStatus SecKeychainSetUserInteractionAllowed(Boolean state);
 OSStatus SecKeychainCopySearchList(CFArrayRef* searchList);
-OSStatus SecKeychainCopyDefault(SecKeychainRef* keychain);
-OSStatus SecKeychainOpen(const char* pathName, SecKeychainRef* keychain);
 OSStatus SecKeychainGetStatus(SecKeychainRef keychain, SecKeychainStatus* keychainStatus);
 OSStatus SecKeychainGetPath(SecKeychainRef keychain, UInt32* ioPathLength, char* pathName);
 
