@@ -38,9 +38,9 @@ else()
   target_include_directories(platform_security INTERFACE ${PLATFORM_INCLUDE_DIR})
 endif()
 if(APPLE)
-  # -dead_strip_dylibs: a program that uses nothing of a framework (keyfetch
-  # and CoreFoundation) does not load it, and so does not run its
-  # initialisers in the process that holds the key.
+  # -dead_strip_dylibs: a program names only the frameworks it calls
+  # (keyfetch: Security alone), so its load commands say what it depends on
+  # and the file checks catch a dependency that creeps in.
   target_link_libraries(platform_security INTERFACE "-framework Security" "-framework CoreFoundation")
   target_link_options(platform_security INTERFACE -Wl,-dead_strip_dylibs)
   target_compile_options(platform_security INTERFACE -Wno-deprecated-declarations)

@@ -27,8 +27,8 @@ const FRAMEWORKS = {
   Security: '/System/Library/Frameworks/Security.framework/Versions/A/Security',
   CoreFoundation: '/System/Library/Frameworks/CoreFoundation.framework/Versions/A/CoreFoundation',
 };
-// keyfetch uses nothing of CoreFoundation, so it must not load it (and run
-// its initialisers in the process that holds the key).
+// Each program names only the frameworks it calls: keyfetch uses nothing
+// of CoreFoundation.
 const FILES = [
   { name: 'anchorfile.node', type: 'BUNDLE', addon: true, frameworks: [] },
   { name: 'proclineage.node', type: 'BUNDLE', addon: true, frameworks: [] },
