@@ -2,8 +2,8 @@
 # Cross-builds the macOS product from Linux with Zig's clang, for x86-64 into
 # build-macos/ and for Apple silicon into build-macos-arm64/. Each build
 # directory keeps Zig's cache (its C++ runtime for that target is built once
-# and reused). Without the Security framework, lockscout and keyfetch are
-# compiled to build-macos*/lockscout.o and keyfetch.o and not linked.
+# and reused). lockscout and keyfetch link against the framework stubs in
+# platform/darwin_without_sdk, since no SDK is present here.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh

@@ -4,9 +4,12 @@
 // cross-builds in build-macos/ and build-macos-arm64/ (made first by
 // "npm run build:macos" where that script exists). The copies are stripped,
 // so no debug information ships. Run it as "npm run prebuilds" (a root
-// script named "prebuild" would be npm's pre-hook of "npm run build"). The keychain programs ship for darwin
-// only: their Linux build carries the keychain test stand-in.
-// With --host-only only the build/ copy is made (what the tests need).
+// script named "prebuild" would be npm's pre-hook of "npm run build"). The
+// keychain programs ship for darwin only: their Linux build carries the
+// keychain test stand-in.
+// With --host-only only the build/ copy is made; with --existing-builds the
+// darwin copies come from cross-builds already made, without running one
+// (what the tests need).
 const fs = require('fs');
 const path = require('path');
 const { spawnSync } = require('child_process');
@@ -59,8 +62,10 @@ function strip(file, target) {
     console.warn(`prebuild: no llvm-strip, ${path.relative(root, file)} keeps its debug information`);
     return;
   }
-  // Debug information only: the symbol table and an ad-hoc signature's
-  // layout are left as the linker made them.
+  // Debug information only: the symbol table is left as the linker made
+  // it. llvm-strip writes the ad-hoc signature anew over the changed
+  // file; a stale one would have Apple silicon kill the program on its
+  // first page.
   run(tool, ['--strip-debug', file]);
 }
 
@@ -74,13 +79,9 @@ function fill({ target, build, magic }) {
     fs.mkdirSync(destination, { recursive: true });
     for (const name of pkg.files) {
       const built = path.join(source, name);
-      if (!fs.existsSync(built)) {
-        // The cross-build cannot link the keychain programs without the
-        // Security framework; say so rather than ship a package that
-        // claims a program it lacks.
-        console.log(`prebuild: ${target}: ${name} not built in ${build}/, not shipped`);
-        continue;
-      }
+      // A package that lacks one of its files installs without a word and
+      // fails only when an application asks for that file.
+      if (!fs.existsSync(built)) throw new Error(`${built} was not built`);
       if (!hasMagic(built, magic)) throw new Error(`${built} is not a ${target} binary`);
       const shipped = path.join(destination, name);
       fs.copyFileSync(built, shipped);
@@ -88,15 +89,19 @@ function fill({ target, build, magic }) {
       strip(shipped, target);
       copied += 1;
     }
-    if (fs.readdirSync(destination).length === 0) fs.rmdirSync(destination);
   }
   console.log(`prebuild: ${target}: ${copied} files from ${build}/`);
 }
 
 function main() {
   const hostOnly = process.argv.includes('--host-only');
+  const existingBuilds = process.argv.includes('--existing-builds');
   fill(TARGETS[0]);
   if (hostOnly) return;
+  if (existingBuilds) {
+    for (const target of TARGETS.slice(1)) fill(target);
+    return;
+  }
   const scripts = require(path.join(root, 'package.json')).scripts || {};
   if (!scripts['build:macos']) {
     console.log('prebuild: darwin-x64 and darwin-arm64 skipped: no "build:macos" script to cross-build them');

@@ -12,13 +12,29 @@ const os = require('os');
 const path = require('path');
 const { spawnSync } = require('child_process');
 const { root, deliverable, makeTempDir } = require('./support/native');
+const { adhocSignatureFault } = require('./support/macho');
 
 const PACKAGES = ['anchorfile-native', 'proclineage-native', 'lockscout-native'];
-const SHIPPED = {
-  'anchorfile-native': ['prebuilds/linux-x64/anchorfile.node'],
-  'proclineage-native': ['prebuilds/linux-x64/proclineage.node'],
-  'lockscout-native': [],
+const PROGRAMS = ['keyfetch', 'keyvet', 'lockscout'];
+const DARWIN_TARGETS = ['darwin-arm64', 'darwin-x64'];
+// What each package ships for linux-x64 and for each darwin target.
+const BINARIES = {
+  'anchorfile-native': { linux: ['anchorfile.node'], darwin: ['anchorfile.node'] },
+  'proclineage-native': { linux: ['proclineage.node'], darwin: ['proclineage.node'] },
+  'lockscout-native': { linux: [], darwin: PROGRAMS },
 };
+// With the macOS cross-build at hand (always under npm test) the packages
+// are packed with its darwin files too, as "npm run prebuilds" makes them.
+const CROSS_BUILT = process.env.MACOS_CROSS_BUILT === '1'
+  || ['build-macos', 'build-macos-arm64'].every((dir) => fs.existsSync(path.join(root, dir)));
+
+function shippedFiles(pkg) {
+  const files = BINARIES[pkg].linux.map((name) => `prebuilds/linux-x64/${name}`);
+  if (CROSS_BUILT) {
+    for (const target of DARWIN_TARGETS) files.push(...BINARIES[pkg].darwin.map((name) => `prebuilds/${target}/${name}`));
+  }
+  return files;
+}
 const ENTRY_FILES = ['index.d.mts', 'index.d.ts', 'index.js', 'index.mjs', 'package.json'];
 const DIGEST = 'ab'.repeat(32);
 
@@ -39,7 +55,7 @@ function npm(args, cwd) {
 // the add-ons as a developer on this machine installs them, lockscout as
 // an application packaged for macOS on this machine must. Returns the directories and what npm packed.
 function installApplication() {
-  run(process.execPath, [path.join(root, 'scripts', 'prebuild.js'), '--host-only']);
+  run(process.execPath, [path.join(root, 'scripts', 'prebuild.js'), CROSS_BUILT ? '--existing-builds' : '--host-only']);
   const base = fs.realpathSync(makeTempDir('application-'));
   const tarballs = path.join(base, 'tarballs');
   const app = path.join(base, 'app');
@@ -48,7 +64,11 @@ function installApplication() {
   const packed = {};
   for (const pkg of PACKAGES) {
     const [info] = JSON.parse(npm(['pack', '--json', '--pack-destination', tarballs], path.join(root, 'packages', pkg)));
-    packed[pkg] = { tarball: path.join(tarballs, info.filename), files: info.files.map((f) => f.path).sort() };
+    packed[pkg] = {
+      tarball: path.join(tarballs, info.filename),
+      files: info.files.map((f) => f.path).sort(),
+      modes: Object.fromEntries(info.files.map((f) => [f.path, f.mode])),
+    };
   }
   fs.writeFileSync(path.join(app, 'package.json'),
     JSON.stringify({ name: 'throwaway-application', version: '1.0.0', private: true }));
@@ -175,16 +195,35 @@ test('packed, installed outside the repository, loaded and called as an applicat
   t.after(() => fs.rmSync(base, { recursive: true, force: true }));
   assert.ok(!app.startsWith(root + path.sep), 'the application lies outside the repository');
 
-  // What each tarball holds: the entry files and this platform's binaries,
-  // never the keychain stand-in, a linux build of a keychain program, or a
-  // binary with debug information.
+  // What each tarball holds: the entry files and the binaries, never the
+  // keychain stand-in, a linux build of a keychain program, or a binary
+  // with debug information. Without the cross-build, darwin copies left
+  // by an earlier "npm run prebuilds" are not judged.
+  const installed = path.join(app, 'node_modules', '@native');
   for (const pkg of PACKAGES) {
-    const darwin = packed[pkg].files.filter((f) => f.startsWith('prebuilds/darwin-'));
-    assert.deepEqual(packed[pkg].files.filter((f) => !f.startsWith('prebuilds/darwin-')),
-      [...ENTRY_FILES, ...SHIPPED[pkg]].sort(), pkg);
-    for (const file of [...SHIPPED[pkg], ...darwin]) {
-      assert.equal(binaryHasDebugInfo(path.join(app, 'node_modules', '@native', pkg.replace('-native', ''), file)),
-        false, `${pkg}/${file} carries debug information`);
+    const judged = packed[pkg].files.filter((f) => CROSS_BUILT || !f.startsWith('prebuilds/darwin-'));
+    assert.deepEqual(judged, [...ENTRY_FILES, ...shippedFiles(pkg)].sort(), pkg);
+    for (const file of packed[pkg].files.filter((f) => f.startsWith('prebuilds/'))) {
+      const copy = path.join(installed, pkg.replace('-native', ''), file);
+      assert.equal(binaryHasDebugInfo(copy), false, `${pkg}/${file} carries debug information`);
+      if (file.startsWith('prebuilds/darwin-arm64/')) {
+        assert.equal(adhocSignatureFault(copy), null, `${pkg}/${file}: Apple silicon kills it before it runs`);
+      }
+    }
+  }
+  // The programs as a Mac gets them: executable in the tarball and once
+  // installed, where the package says they are.
+  if (CROSS_BUILT) {
+    const lockscoutDir = path.join(installed, 'lockscout');
+    const installedLockscout = require(lockscoutDir);
+    for (const target of DARWIN_TARGETS) {
+      for (const program of PROGRAMS) {
+        const file = `prebuilds/${target}/${program}`;
+        assert.equal(packed['lockscout-native'].modes[file] & 0o111, 0o111, `${file}: mode in the tarball`);
+        assert.equal(fs.statSync(path.join(lockscoutDir, file)).mode & 0o111, 0o111, `${file}: mode installed`);
+        const [platform, arch] = target.split('-');
+        assert.equal(installedLockscout.programPath(program, { platform, arch }), path.join(lockscoutDir, file));
+      }
     }
   }
 
@@ -194,7 +233,6 @@ test('packed, installed outside the repository, loaded and called as an applicat
   fs.writeFileSync(path.join(app, 'main.mjs'), ESM_PROGRAM);
   const env = { ...process.env, APP_MARK: 'marked', NATIVE_BUILD_DIR: path.join(root, 'build') };
   const cjs = JSON.parse(run(process.execPath, ['main.cjs', DIGEST], { cwd: app, env }));
-  const installed = path.join(app, 'node_modules', '@native');
   assert.deepEqual(cjs.loaded.sort(), [
     path.join(installed, 'anchorfile', 'prebuilds', 'linux-x64', 'anchorfile.node'),
     path.join(installed, 'proclineage', 'prebuilds', 'linux-x64', 'proclineage.node'),
@@ -247,7 +285,7 @@ test('packed, installed outside the repository, loaded and called as an applicat
   for (const program of ['lockscout', 'keyfetch', 'keyvet']) {
     assert.equal(asar.programPath(program, { platform: 'darwin', arch: 'x64' }), path.join(shipped, program));
   }
-  assert.throws(() => asar.programPath('keyvet', { platform: 'darwin', arch: 'arm64' }), { code: 'ENOTSUP' });
+  assert.throws(() => asar.programPath('keyvet', { platform: 'darwin', arch: 'ia32' }), { code: 'ENOTSUP' });
 });
 
 test('the three programs run from the paths the package gives in this repository', () => {

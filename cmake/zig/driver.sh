@@ -4,16 +4,23 @@
 # takes it (-arch, -mmacosx-version-min); they become Zig's -target here, so
 # the architecture and minimum OS set in CMakeLists.txt are the ones built.
 #
-# Add-ons (CMake links them with -bundle) are linked by LLVM's ld64.lld, not
-# by Zig's own Mach-O linker: Zig 0.11's linker takes no export list and puts
-# every external symbol in the export table, hidden or not, so each add-on
-# exported its own functions and the thousand symbols of the C++ runtime Zig
-# links into it. The loader merges exported weak definitions across all the
-# images of a process, so one add-on's runtime could run another's copy of a
-# different version, or free with one copy's operator delete what the other's
-# operator new gave. Zig still builds that runtime and resolves the link once;
-# its archives are then handed to ld64.lld with the export list the add-on's
-# link asks for, as Apple's linker would take it.
+# Every link (add-ons, which CMake links with -bundle, and programs) is done
+# by LLVM's ld64.lld, not by Zig's own Mach-O linker: Zig 0.11's linker takes
+# no export list and puts every external symbol in the export table, hidden
+# or not, so each add-on exported its own functions and the thousand symbols
+# of the C++ runtime Zig links into it. The loader merges exported weak
+# definitions across all the images of a process, so one add-on's runtime
+# could run another's copy of a different version, or free with one copy's
+# operator delete what the other's operator new gave. A program exports
+# only its Mach-O header, so the frameworks it loads keep their own C++
+# runtime too. ld64.lld also names the fault in a malformed framework link
+# stub, where Zig's linker skips the stub and reports only undefined
+# symbols. Zig still builds that runtime and resolves the link once; its
+# archives are then handed to ld64.lld, as Apple's linker would take them.
+#
+# Neither linker binds at load: Zig's refuses -bind_at_load, ld64.lld 14
+# accepts it with a warning and binds lazily; it is refused here too, so no
+# build claims what it did not do.
 set -euo pipefail
 mode="$1"; shift
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
@@ -39,12 +46,17 @@ while [ $# -gt 0 ]; do
     -mmacosx-version-min=*) version="${1#-mmacosx-version-min=}" ;;
     -bundle) bundle=1; args+=(-shared) ;;
     -Wl,-headerpad_max_install_names) link_args+=(-headerpad_max_install_names) ;;
+    -Wl,-search_paths_first) link_args+=(-search_paths_first) ;;
+    -Wl,-dead_strip_dylibs) link_args+=(-dead_strip_dylibs); args+=("$1") ;;
     -Wl,-exported_symbols_list,*) link_args+=(-exported_symbols_list "${1#-Wl,-exported_symbols_list,}") ;;
+    -F) link_args+=(-F "$2"); args+=("$1" "$2"); shift ;;
+    -F*) link_args+=(-F "${1#-F}"); args+=("$1") ;;
+    -framework) link_args+=(-framework "$2"); args+=("$1" "$2"); shift ;;
     -undefined) link_args+=(-undefined "$2"); args+=("$1" "$2"); shift ;;
     -o) output="$2"; args+=("$1" "$2"); shift ;;
     -c | -S | -E | -M | -MM) compile_only=1; args+=("$1") ;;
     *.o | *.a) inputs+=("$1"); args+=("$1") ;;
-    -l* | -L* | -framework | -Wl,*) unhandled+=("$1"); args+=("$1") ;;
+    -l* | -L* | -Wl,*) unhandled+=("$1"); args+=("$1") ;;
     *) args+=("$1") ;;
   esac
   shift
@@ -53,12 +65,12 @@ zig_arch="$arch"
 [ "$arch" = arm64 ] && zig_arch=aarch64
 target="$zig_arch-macos.$version"
 
-if [ "$compile_only" = 1 ] || [ "$bundle" = 0 ]; then
+if [ "$compile_only" = 1 ]; then
   exec "$zig" "$mode" -target "$target" "${args[@]}"
 fi
 
 if [ ${#unhandled[@]} -gt 0 ]; then
-  echo "zig driver: add-on link option not passed on to ld64.lld: ${unhandled[*]}" >&2
+  echo "zig driver: link option not passed on to ld64.lld: ${unhandled[*]}" >&2
   exit 1
 fi
 # Debian names it by LLVM version only (ld64.lld-14): the newest there is.
@@ -100,5 +112,10 @@ if [ ${#runtime[@]} -eq 0 ]; then
   exit 1
 fi
 
-exec "$lld" -arch "$arch" -platform_version macos "$version" "$version" -bundle -dead_strip \
+if [ "$bundle" = 1 ]; then
+  kind=(-bundle)
+else
+  kind=(-execute -exported_symbol __mh_execute_header)
+fi
+exec "$lld" -arch "$arch" -platform_version macos "$version" "$version" "${kind[@]}" -dead_strip \
   "${link_args[@]}" -o "$output" "${inputs[@]}" "${runtime[@]}" "$libsystem"

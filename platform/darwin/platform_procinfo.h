@@ -16,8 +16,12 @@
 // kernel the product runs on, but the public SDK headers of macOS 11 to 13
 // keep its number and record in the kernel's private section. Declared here
 // with the kernel's layout, so the add-on reads the same bytes the kernel
-// writes; the size check stops a build whose record differs from the
-// kernel's, which would have the add-on read identifiers from the wrong bytes.
+// writes, unless the SDK declares them (its flavour number comes with its
+// record): a second definition of the record would stop the build. The
+// size check, on whichever record is in use, stops a build whose record
+// differs from the kernel's, which would have the add-on read identifiers
+// from the wrong bytes.
+#ifndef PROC_PIDUNIQIDENTIFIERINFO
 #define PROC_PIDUNIQIDENTIFIERINFO 17
 
 struct proc_uniqidentifierinfo {
@@ -29,6 +33,7 @@ struct proc_uniqidentifierinfo {
   uint64_t p_reserved3;
   uint64_t p_reserved4;
 };
+#endif
 
 static_assert(sizeof(struct proc_uniqidentifierinfo) == 56,
               "proc_uniqidentifierinfo is 56 bytes on macOS");
