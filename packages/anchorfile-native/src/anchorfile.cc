@@ -736,6 +736,16 @@ int DiscardQuarantine(int parent_fd, int quarantine_fd, const ByteString& quaran
   return 0;
 }
 
+// Whether the payload is the receipt's very file (device and inode), emptied.
+// Unlinking the payload truncates it and removes its entry, and a power loss
+// can keep the truncation without the removal. Putting that back would leave
+// an empty file at a name the removal had freed; its bytes are gone anyway,
+// so the removal is finished instead.
+bool IsTruncatedPayload(const struct stat& payload, const RemovalReceipt& receipt) {
+  return S_ISREG(payload.st_mode) && DeviceNumber(payload) == receipt.device &&
+         InodeNumber(payload) == receipt.inode && payload.st_size == 0;
+}
+
 // The payload is in the quarantine and the name is free. Deletes the payload
 // if it is the file the receipt names; otherwise puts it back under its name
 // and reports ESTALE, since deleting an unexpected file would lose data.
@@ -749,7 +759,7 @@ int SettlePayload(int parent_fd, int quarantine_fd, const ByteString& quarantine
   if (!IsAbsentEntry(errno)) {
     return -1;
   }
-  if (MatchesReceipt(payload, receipt)) {
+  if (MatchesReceipt(payload, receipt) || IsTruncatedPayload(payload, receipt)) {
     if (unlinkat(quarantine_fd, kPayloadName, 0) != 0 || fsync(quarantine_fd) != 0) {
       return -1;
     }
