@@ -206,7 +206,7 @@ function persistenceSteps(s, { twoStepRename = false } = {}) {
   };
   const steps = [];
   const syncs = [];
-  const creator = new Map(); // "dir/name" or "#ino" -> step index
+  const creator = new Map(); // path -> the step that last set that entry
   const needsOf = (...keys) => keys.map((key) => creator.get(key)).filter((i) => i !== undefined);
   const dirKeys = (p) => {
     const keys = [];
@@ -264,6 +264,7 @@ function persistenceSteps(s, { twoStepRename = false } = {}) {
     } else if (c.call === 'unlinkat' && (c.flags & AT_REMOVEDIR)) {
       unlink(c.path, 'rmdir quarantine');
     } else if (c.call === 'unlinkat') {
+      // Every unlink here removes the last link.
       const ino = resolve(inodes, c.path);
       const what = split(c.path)[1];
       push({ op: 'size', ino, size: 0, label: `truncate ${what}` }, c.path, [ino]);
@@ -272,13 +273,15 @@ function persistenceSteps(s, { twoStepRename = false } = {}) {
       // Another process's exchange: one step on both directories.
       const [a, b] = [resolve(inodes, c.path), resolve(inodes, c.path2)];
       const [da, db] = [resolve(inodes, split(c.path)[0]), resolve(inodes, split(c.path2)[0])];
-      push({ op: 'rename', label: 'stand-in swapped in', parts: [
+      const index = push({ op: 'rename', label: 'stand-in swapped in', parts: [
         { op: 'link', dir: da, name: split(c.path)[1], ino: b },
         { op: 'link', dir: db, name: split(c.path2)[1], ino: a }] }, c.path, [da, db]);
+      creator.set(c.path, index);
+      creator.set(c.path2, index);
+    } else if (c.call === 'swap-rename') {
+      rename(c.path, c.path2, 'stand-in moved in');
     } else if (c.call === 'fsync') {
       syncs.push({ at: steps.length, ino: resolve(inodes, c.path), k: c.k, label: `fsync ${c.path.split('/').pop()}` });
-    } else if (['swap-rename', 'renameat2', 'link', 'symlink'].includes(c.call)) {
-      throw new Error(`replay: cannot split ${c.call}`);
     }
   }
   return { start, steps, syncs };
