@@ -549,7 +549,8 @@ test('every state a power loss can leave is recovered without loss under the in-
       const fill = trace.steps.findIndex((step) => step.label === 'fill receipt');
       for (const mask of MODELS['in order'](trace)) {
         const { fileOut, verdict } = verdicts.get(mask);
-        if (fileOut === has(mask, fill)) broken.push(`in order, ${s.workload.name}: ${verdict} ${mask.toString(2)}`);
+        const onDisk = trace.steps.filter((_, i) => has(mask, i)).map((step) => step.label).join(', ');
+        if (fileOut === has(mask, fill)) broken.push(`in order, ${s.workload.name}: ${verdict} after ${onDisk}`);
       }
     }
   }

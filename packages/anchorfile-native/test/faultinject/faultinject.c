@@ -410,15 +410,16 @@ static void AfterCall(long number) {
   }
 }
 
-// BEGIN_CALL numbers one counted call and sets `inject` when it is the one
-// that must fail instead of running; END_CALL logs it and acts after it,
-// keeping the call's errno for the caller.
-#define BEGIN_CALL(call, object)         \
-  const long number = ++call_number;     \
-  const int inject = ShouldFail(number); \
-  const char* call_name = (call);        \
+// BEGIN_CALL numbers one counted call, sets `inject` when it is the one
+// that must fail instead of running, and starts its `detail` for the record;
+// END_CALL logs and records it and acts after it, keeping the call's errno
+// for the caller.
+#define BEGIN_CALL(call, object)            \
+  const long number = ++call_number;        \
+  const int inject = ShouldFail(number);    \
+  const char* call_name = (call);           \
   const char* const call_object = (object); \
-  struct Detail detail;                  \
+  struct Detail detail;                     \
   memset(&detail, 0, sizeof(detail))
 
 #define END_CALL(result)                                              \
