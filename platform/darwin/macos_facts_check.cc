@@ -51,3 +51,8 @@ static_assert(sizeof(pid_t) == 4 && sizeof(pid_t) == sizeof(int), "pid_t is 32 b
 // Device numbers are compared as the signed 32-bit value stat reports.
 static_assert(std::is_same<dev_t, int32_t>::value, "dev_t is a signed 32-bit integer");
 static_assert(std::is_same<decltype(((struct stat*)nullptr)->st_dev), dev_t>::value, "st_dev is a dev_t");
+
+// fcntl's sync commands: the barrier sync every removal step uses, and the
+// full flush it deliberately does not.
+static_assert(F_BARRIERFSYNC == 85, "F_BARRIERFSYNC");
+static_assert(F_FULLFSYNC == 51, "F_FULLFSYNC");

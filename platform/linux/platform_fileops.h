@@ -15,6 +15,11 @@
 // The no-replace flag of renameatx_np, with macOS's value.
 #define RENAME_EXCL 0x00000004
 
+// macOS's barrier sync command, with macOS's value. Linux has no such
+// command: its fcntl refuses it with EINVAL, and the product's sync falls
+// back to fsync, which on Linux both orders and persists.
+#define F_BARRIERFSYNC 85
+
 #ifdef __cplusplus
 extern "C" {
 #endif

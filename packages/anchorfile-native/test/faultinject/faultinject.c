@@ -40,6 +40,18 @@
 //                                  also _exit(77) right after call k + 1
 //   ANCHORFILE_FAULT_LOG     file that receives one line per counted call:
 //                            number, call, object, result, errno name
+//
+// Recording mode, for the power-loss replay (crash-replay.test.js), which
+// rebuilds the disk a power loss could leave from these records:
+//   ANCHORFILE_FAULT_RECORD  file that receives one line per counted call:
+//                            number, call, path, second path, flags (hex),
+//                            result, and for a write "offset:bytes in hex";
+//                            paths are below the storage root ("" is the
+//                            root). A swap adds a line "swap-exchange" (or
+//                            "swap-rename") numbered after the call it
+//                            followed.
+//   ANCHORFILE_FAULT_SKIP    comma-separated numbers of fsync calls to leave
+//                            out: not made, reported as done
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -65,6 +77,7 @@
 #define CRASH_STATUS 77
 #define MAX_TRACKED 64
 #define LABEL_SIZE 96
+#define PATH_SIZE 512
 #define TEXT_SIZE 4096
 
 enum Action { ACTION_NONE, ACTION_EXIT, ACTION_TEAR, ACTION_FAIL, ACTION_SHORT, ACTION_SWAP };
@@ -80,13 +93,26 @@ struct Config {
   char swap_name[TEXT_SIZE];
   char swap_with[TEXT_SIZE];
   char log_path[TEXT_SIZE];
+  char record_path[TEXT_SIZE];
+  char skip[TEXT_SIZE];
 };
 
 // Descriptors that descend from the armed root open, with the name each was
-// opened under (for the log).
+// opened under (for the log) and its path below the root (for the record).
 struct Tracked {
   int fd;
   char label[LABEL_SIZE];
+  char path[PATH_SIZE];
+};
+
+// What replaying one counted call needs beyond its name and result; each
+// wrapper fills in what its call has.
+struct Detail {
+  char path[PATH_SIZE];
+  char path2[PATH_SIZE];
+  unsigned flags;
+  const void* bytes;
+  long offset;
 };
 
 static struct Config config;
@@ -95,6 +121,7 @@ static struct Tracked tracked[MAX_TRACKED];
 static int tracked_count;
 static long call_number;
 static int log_fd = -1;
+static int record_fd = -1;
 static int swapped;
 
 // ---------------------------------------------------------------------------
@@ -194,6 +221,8 @@ static void LoadConfig(void) {
   CopyVariable(config.swap_name, "ANCHORFILE_FAULT_SWAP_NAME");
   CopyVariable(config.swap_with, "ANCHORFILE_FAULT_SWAP_WITH");
   CopyVariable(config.log_path, "ANCHORFILE_FAULT_LOG");
+  CopyVariable(config.record_path, "ANCHORFILE_FAULT_RECORD");
+  CopyVariable(config.skip, "ANCHORFILE_FAULT_SKIP");
 }
 
 static long ThreadId(void) {
@@ -216,10 +245,11 @@ static int IsTracked(int fd) {
   return OnArmedThread() && FindTracked(fd) != NULL;
 }
 
-static void Track(int fd, const char* label) {
+static void Track(int fd, const char* label, const char* path) {
   if (fd < 0 || tracked_count == MAX_TRACKED) return;
   tracked[tracked_count].fd = fd;
   snprintf(tracked[tracked_count].label, LABEL_SIZE, "%s", label);
+  snprintf(tracked[tracked_count].path, PATH_SIZE, "%s", path);
   ++tracked_count;
 }
 
@@ -242,6 +272,17 @@ static void DisarmIfDone(void) {
 static const char* LabelOf(int fd) {
   const struct Tracked* entry = FindTracked(fd);
   return entry != NULL ? entry->label : "?";
+}
+
+static const char* PathOf(int fd) {
+  const struct Tracked* entry = FindTracked(fd);
+  return entry != NULL ? entry->path : "?";
+}
+
+// The path below the root of an entry in a tracked directory.
+static void EntryPath(char* out, int dir_fd, const char* name) {
+  const char* dir = PathOf(dir_fd);
+  snprintf(out, PATH_SIZE, "%s%s%s", dir, dir[0] != '\0' ? "/" : "", name);
 }
 
 // The log's name for an entry reached through a tracked directory.
@@ -278,26 +319,78 @@ static void Log(long number, const char* call, const char* object, long result, 
   (void)RealWrite()(log_fd, line, size);
 }
 
+// One record line; a write's bytes go in hex, so a line never breaks.
+static void Record(long number, const char* call, const struct Detail* detail, long result) {
+  if (record_fd < 0) return;
+  static char line[3 * TEXT_SIZE];
+  int length = snprintf(line, sizeof(line), "%ld\t%s\t%s\t%s\t%x\t%ld\t", number, call,
+                        detail->path, detail->path2, detail->flags, result);
+  if (length <= 0 || (size_t)length >= sizeof(line)) return;
+  if (detail->bytes != NULL && result > 0 && (size_t)result <= TEXT_SIZE) {
+    length += snprintf(line + length, sizeof(line) - (size_t)length, "%ld:", detail->offset);
+    const unsigned char* bytes = detail->bytes;
+    for (long i = 0; i < result; ++i) {
+      length += snprintf(line + length, sizeof(line) - (size_t)length, "%02x", bytes[i]);
+    }
+  } else {
+    line[length++] = '-';
+  }
+  line[length++] = '\n';
+  (void)RealWrite()(record_fd, line, (size_t)length);
+}
+
+static int OpenAppend(int old_fd, const char* path) {
+  if (old_fd >= 0) RealClose()(old_fd);
+  if (path[0] == '\0') return -1;
+  return RealOpen()(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+}
+
 static void OpenLog(void) {
-  if (log_fd >= 0) RealClose()(log_fd);
-  log_fd = -1;
-  if (config.log_path[0] == '\0') return;
-  log_fd = RealOpen()(config.log_path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  log_fd = OpenAppend(log_fd, config.log_path);
+  record_fd = OpenAppend(record_fd, config.record_path);
+}
+
+// Whether this fsync is one the recording leaves out.
+static int ShouldSkip(long number) {
+  for (const char* next = config.skip; *next != '\0';) {
+    char* end = NULL;
+    if (strtol(next, &end, 10) == number && end != next) return 1;
+    if (end == next || *end != ',') return 0;
+    next = end + 1;
+  }
+  return 0;
+}
+
+// A swap path, made relative to the root for the record.
+static void RootRelative(char* out, const char* path) {
+  const size_t length = strlen(config.root);
+  const int below = strncmp(path, config.root, length) == 0 && path[length] == '/';
+  snprintf(out, PATH_SIZE, "%s", below ? path + length + 1 : path);
 }
 
 // Swaps the file under the removal's feet: exchange the two names if both
 // exist, else move the stand-in into the free name. Neither file is ever
 // deleted by the swap itself.
-static void SwapFile(void) {
+static void SwapFile(long number) {
   if (swapped || config.swap_name[0] == '\0' || config.swap_with[0] == '\0') return;
   swapped = 1;
   Renameat2Fn renameat2_real = RealRenameat2();
   const int saved_errno = errno;
-  if (renameat2_real(AT_FDCWD, config.swap_name, AT_FDCWD, config.swap_with, RENAME_EXCHANGE) !=
-      0) {
-    (void)renameat2_real(AT_FDCWD, config.swap_with, AT_FDCWD, config.swap_name,
-                         RENAME_NOREPLACE);
+  struct Detail detail;
+  memset(&detail, 0, sizeof(detail));
+  RootRelative(detail.path, config.swap_name);
+  RootRelative(detail.path2, config.swap_with);
+  const char* call = "swap-exchange";
+  long result =
+      renameat2_real(AT_FDCWD, config.swap_name, AT_FDCWD, config.swap_with, RENAME_EXCHANGE);
+  if (result != 0) {
+    call = "swap-rename";
+    RootRelative(detail.path, config.swap_with);
+    RootRelative(detail.path2, config.swap_name);
+    result = renameat2_real(AT_FDCWD, config.swap_with, AT_FDCWD, config.swap_name,
+                            RENAME_NOREPLACE);
   }
+  Record(number, call, &detail, result);
   errno = saved_errno;
 }
 
@@ -310,26 +403,30 @@ static int ShouldFail(long number) {
 static void AfterCall(long number) {
   if (number == config.at) {
     if (config.action == ACTION_EXIT || config.action == ACTION_TEAR) _exit(CRASH_STATUS);
-    if (config.action == ACTION_SWAP) SwapFile();
+    if (config.action == ACTION_SWAP) SwapFile(number);
   }
   if (config.action == ACTION_SWAP && config.exit_after_swap && number == config.at + 1) {
     _exit(CRASH_STATUS);
   }
 }
 
-// BEGIN_CALL numbers one counted call and sets `inject` when it is the one
-// that must fail instead of running; END_CALL logs it and acts after it,
-// keeping the call's errno for the caller.
-#define BEGIN_CALL(call, object)         \
-  const long number = ++call_number;     \
-  const int inject = ShouldFail(number); \
-  const char* const call_name = (call);  \
-  const char* const call_object = (object)
+// BEGIN_CALL numbers one counted call, sets `inject` when it is the one
+// that must fail instead of running, and starts its `detail` for the record;
+// END_CALL logs and records it and acts after it, keeping the call's errno
+// for the caller.
+#define BEGIN_CALL(call, object)            \
+  const long number = ++call_number;        \
+  const int inject = ShouldFail(number);    \
+  const char* call_name = (call);           \
+  const char* const call_object = (object); \
+  struct Detail detail;                     \
+  memset(&detail, 0, sizeof(detail))
 
 #define END_CALL(result)                                              \
   do {                                                                \
     const int end_errno = errno;                                      \
     Log(number, call_name, call_object, (long)(result), end_errno);   \
+    Record(number, call_name, &detail, (long)(result));              \
     AfterCall(number);                                                \
     errno = end_errno;                                                \
   } while (0)
@@ -340,9 +437,11 @@ static int Injected(void) {
 }
 
 // The whole of a counted call that returns int: the injected failure or the
-// real call, logged and acted after.
-#define COUNTED_CALL(call, object, real_call)                \
+// real call, logged, recorded (`where`: its object below the root) and acted
+// after.
+#define COUNTED_CALL(call, object, where, real_call)         \
   BEGIN_CALL(call, object);                                  \
+  snprintf(detail.path, PATH_SIZE, "%s", (where));           \
   const int result = inject ? Injected() : (real_call);      \
   END_CALL(result);                                          \
   return result
@@ -381,7 +480,8 @@ static int OpenCommon(OpenFn open_real, const char* path, int flags, int mode) {
   Arm();
   BEGIN_CALL("open", "root");
   const int fd = inject ? Injected() : open_real(path, flags, mode);
-  Track(fd, "root");
+  detail.flags = (unsigned)flags;
+  Track(fd, "root", "");
   END_CALL(fd);
   DisarmIfDone();
   return fd;
@@ -404,8 +504,10 @@ static int OpenatCommon(OpenatFn openat_real, int dir_fd, const char* path, int 
   // A create is a change to the disk, an open is not; the log tells them
   // apart.
   BEGIN_CALL((flags & O_CREAT) != 0 ? "openat O_CREAT" : "openat", path);
+  EntryPath(detail.path, dir_fd, path);
+  detail.flags = (unsigned)flags;
   const int fd = inject ? Injected() : openat_real(dir_fd, path, flags, mode);
-  Track(fd, path);
+  Track(fd, path, detail.path);
   END_CALL(fd);
   DisarmIfDone();
   return fd;
@@ -421,7 +523,7 @@ EXPORTED int openat(int dir_fd, const char* path, int flags, ...) {
 
 static int FstatCommon(FstatFn fstat_real, int fd, struct stat* status) {
   if (!IsTracked(fd)) return fstat_real(fd, status);
-  COUNTED_CALL("fstat", LabelOf(fd), fstat_real(fd, status));
+  COUNTED_CALL("fstat", LabelOf(fd), PathOf(fd), fstat_real(fd, status));
 }
 
 EXPORTED int fstat(int fd, struct stat* status) {
@@ -433,7 +535,9 @@ static int FstatatCommon(FstatatFn fstatat_real, int dir_fd, const char* path,
   if (!IsTracked(dir_fd)) return fstatat_real(dir_fd, path, status, flags);
   char object[LABEL_SIZE * 2];
   EntryObject(object, sizeof(object), dir_fd, path);
-  COUNTED_CALL("fstatat", object, fstatat_real(dir_fd, path, status, flags));
+  char entry[PATH_SIZE];
+  EntryPath(entry, dir_fd, path);
+  COUNTED_CALL("fstatat", object, entry, fstatat_real(dir_fd, path, status, flags));
 }
 
 EXPORTED int fstatat(int dir_fd, const char* path, struct stat* status, int flags) {
@@ -445,7 +549,9 @@ EXPORTED int mkdirat(int dir_fd, const char* path, mode_t mode) {
   if (!IsTracked(dir_fd)) return mkdirat_real(dir_fd, path, mode);
   char object[LABEL_SIZE * 2];
   EntryObject(object, sizeof(object), dir_fd, path);
-  COUNTED_CALL("mkdirat", object, mkdirat_real(dir_fd, path, mode));
+  char entry[PATH_SIZE];
+  EntryPath(entry, dir_fd, path);
+  COUNTED_CALL("mkdirat", object, entry, mkdirat_real(dir_fd, path, mode));
 }
 
 static void RenameObject(char* object, size_t size, int from_fd, const char* from, int to_fd,
@@ -461,7 +567,13 @@ EXPORTED int renameat2(int from_fd, const char* from, int to_fd, const char* to,
   }
   char object[LABEL_SIZE * 4 + 16];
   RenameObject(object, sizeof(object), from_fd, from, to_fd, to);
-  COUNTED_CALL("renameat2", object, renameat2_real(from_fd, from, to_fd, to, flags));
+  BEGIN_CALL("renameat2", object);
+  EntryPath(detail.path, from_fd, from);
+  EntryPath(detail.path2, to_fd, to);
+  detail.flags = flags;
+  const int result = inject ? Injected() : renameat2_real(from_fd, from, to_fd, to, flags);
+  END_CALL(result);
+  return result;
 }
 
 EXPORTED int renameat(int from_fd, const char* from, int to_fd, const char* to) {
@@ -469,7 +581,12 @@ EXPORTED int renameat(int from_fd, const char* from, int to_fd, const char* to) 
   if (!IsTracked(from_fd) && !IsTracked(to_fd)) return renameat_real(from_fd, from, to_fd, to);
   char object[LABEL_SIZE * 4 + 16];
   RenameObject(object, sizeof(object), from_fd, from, to_fd, to);
-  COUNTED_CALL("renameat", object, renameat_real(from_fd, from, to_fd, to));
+  BEGIN_CALL("renameat", object);
+  EntryPath(detail.path, from_fd, from);
+  EntryPath(detail.path2, to_fd, to);
+  const int result = inject ? Injected() : renameat_real(from_fd, from, to_fd, to);
+  END_CALL(result);
+  return result;
 }
 
 EXPORTED int unlinkat(int dir_fd, const char* path, int flags) {
@@ -477,19 +594,32 @@ EXPORTED int unlinkat(int dir_fd, const char* path, int flags) {
   if (!IsTracked(dir_fd)) return unlinkat_real(dir_fd, path, flags);
   char object[LABEL_SIZE * 2];
   EntryObject(object, sizeof(object), dir_fd, path);
-  COUNTED_CALL("unlinkat", object, unlinkat_real(dir_fd, path, flags));
+  BEGIN_CALL("unlinkat", object);
+  EntryPath(detail.path, dir_fd, path);
+  detail.flags = (unsigned)flags;
+  const int result = inject ? Injected() : unlinkat_real(dir_fd, path, flags);
+  END_CALL(result);
+  return result;
 }
 
 EXPORTED int flock(int fd, int operation) {
   FlockFn flock_real = RealFlock();
   if (!IsTracked(fd)) return flock_real(fd, operation);
-  COUNTED_CALL("flock", LabelOf(fd), flock_real(fd, operation));
+  COUNTED_CALL("flock", LabelOf(fd), PathOf(fd), flock_real(fd, operation));
 }
 
 EXPORTED int fsync(int fd) {
   FdFn fsync_real = RealFsync();
   if (!IsTracked(fd)) return fsync_real(fd);
-  COUNTED_CALL("fsync", LabelOf(fd), fsync_real(fd));
+  BEGIN_CALL("fsync", LabelOf(fd));
+  snprintf(detail.path, PATH_SIZE, "%s", PathOf(fd));
+  // A sync left out changes nothing this process can see: only a power loss
+  // would tell, which is what the replay of the record shows.
+  const int skip = ShouldSkip(number);
+  if (skip) call_name = "fsync-skipped";
+  const int result = inject ? Injected() : skip ? 0 : fsync_real(fd);
+  END_CALL(result);
+  return result;
 }
 
 EXPORTED ssize_t write(int fd, const void* buffer, size_t count) {
@@ -500,6 +630,9 @@ EXPORTED ssize_t write(int fd, const void* buffer, size_t count) {
   // process killed in the middle of writing its receipt would.
   const int half = (config.action == ACTION_TEAR || config.action == ACTION_SHORT) &&
                    number == config.at;
+  snprintf(detail.path, PATH_SIZE, "%s", PathOf(fd));
+  detail.bytes = buffer;
+  detail.offset = (long)lseek(fd, 0, SEEK_CUR);
   const ssize_t result =
       inject ? Injected() : write_real(fd, buffer, half ? count / 2 : count);
   END_CALL(result);
@@ -510,6 +643,7 @@ EXPORTED ssize_t read(int fd, void* buffer, size_t count) {
   ReadFn read_real = RealRead();
   if (!IsTracked(fd)) return read_real(fd, buffer, count);
   BEGIN_CALL("read", LabelOf(fd));
+  snprintf(detail.path, PATH_SIZE, "%s", PathOf(fd));
   const int half = config.action == ACTION_SHORT && number == config.at;
   const ssize_t result = inject ? Injected() : read_real(fd, buffer, half ? count / 2 : count);
   END_CALL(result);
@@ -526,6 +660,7 @@ EXPORTED int close(int fd) {
   char label[LABEL_SIZE];
   snprintf(label, sizeof(label), "%s", LabelOf(fd));
   BEGIN_CALL("close", label);
+  snprintf(detail.path, PATH_SIZE, "%s", PathOf(fd));
   Untrack(fd);
   int result = close_real(fd);
   if (inject) result = Injected();
