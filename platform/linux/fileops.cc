@@ -16,6 +16,7 @@
 namespace {
 
 constexpr unsigned int kRenameExcl = 0x00000004;
+constexpr int kBarrierFsync = 85;  // macOS's F_BARRIERFSYNC
 
 // Linux checks O_DIRECTORY before O_NOFOLLOW, so a symbolic link opened with
 // both fails with ENOTDIR; macOS answers ELOOP, and callers rely on ELOOP to
@@ -54,6 +55,18 @@ extern "C" int darwin_openat(int dir_fd, const char* path, int flags, ...) {
   const int saved_errno = errno;
   errno = DarwinOpenError(dir_fd, path, flags, saved_errno);
   return -1;
+}
+
+extern "C" int darwin_fcntl(int fd, int command, ...) {
+  if (command == kBarrierFsync) {
+    return fsync(fd);
+  }
+  // Every command's argument fits a pointer, as glibc's own fcntl reads it.
+  va_list args;
+  va_start(args, command);
+  void* argument = va_arg(args, void*);
+  va_end(args);
+  return ::fcntl(fd, command, argument);
 }
 
 extern "C" int darwin_open(const char* path, int flags, ...) {

@@ -16,8 +16,8 @@
 #define RENAME_EXCL 0x00000004
 
 // macOS's barrier sync command, with macOS's value. Linux has no such
-// command: its fcntl refuses it with EINVAL, and the product's sync falls
-// back to fsync, which on Linux both orders and persists.
+// command; darwin_fcntl answers it with fsync, which on Linux both orders
+// and persists.
 #define F_BARRIERFSYNC 85
 
 #ifdef __cplusplus
@@ -36,9 +36,14 @@ int renameatx_np(int from_fd, const char* from, int to_fd, const char* to, unsig
 int darwin_open(const char* path, int flags, ...);
 int darwin_openat(int dir_fd, const char* path, int flags, ...);
 
+// fcntl with macOS's F_BARRIERFSYNC, done as one fsync; every other command
+// goes to Linux's fcntl unchanged.
+int darwin_fcntl(int fd, int command, ...);
+
 #ifdef __cplusplus
 }
 #endif
 
 #define open(...) darwin_open(__VA_ARGS__)
 #define openat(...) darwin_openat(__VA_ARGS__)
+#define fcntl(...) darwin_fcntl(__VA_ARGS__)

@@ -353,7 +353,8 @@ int WriteAll(int fd, const ByteString& text) {
 // also orders every write issued before it ahead of every write after it,
 // which is all the removal relies on, without F_FULLFSYNC's drive flush. A
 // file system without it refuses the command, and plain fsync does; an I/O
-// error is reported as it is. On Linux fsync itself orders and persists.
+// error is reported as it is. On Linux, where fsync itself orders and
+// persists, the platform layer answers the barrier command with one fsync.
 int OrderedSync(int fd) {
   if (fcntl(fd, F_BARRIERFSYNC) == 0) {
     return 0;
