@@ -128,20 +128,22 @@ test('a write that fails leaves no temporary holding the secrets behind', () =>
     assertNoTemporaries(path.dirname(file));
   }));
 
-test('temporaries a crash left behind are removed by the next change of their file', () =>
+test('temporaries a crash left behind are removed by the next change of their file, and nothing else', () =>
   withHome(['login.keychain'], (home) => {
     const keychain = keychainPath(home, 'login.keychain');
     const dir = path.dirname(keychain);
-    const stale = [`${keychain}.tmp.4177`, `${keychain}.tmp.0f1e2d3c4b5a69788796a5b4`,
-      path.join(dir, '.search-list.tmp.31337')];
+    const stale = [`${keychain}.tmp.0f1e2d3c4b5a69788796a5b4`, path.join(dir, '.search-list.tmp.00112233445566778899aabb')];
     for (const file of stale) fs.writeFileSync(file, 'every secret of the keychain');
-    // A keychain with ".tmp." in its name is no temporary.
-    const unrelated = keychainPath(home, 'login.keychain.tmp.2026.keychain');
-    fs.writeFileSync(unrelated, 'not ours');
+    // Keychains that merely look like temporaries: ".tmp." inside a name,
+    // and the process-number form of older builds, which the next change of
+    // login.keychain must not delete with all their items.
+    const unrelated = [keychainPath(home, 'login.keychain.tmp.2026.keychain'), `${keychain}.tmp.2024`,
+      `${keychain}.tmp.0F1E2D3C4B5A69788796A5B4`, path.join(dir, '.search-list.tmp.31337')];
+    for (const file of unrelated) fs.writeFileSync(file, 'not ours');
     addItem(home, 'login.keychain');
     mustSecurity(home, ['list-keychains', '-d', 'user', '-s', 'login.keychain']);
     assert.deepEqual(stale.filter((file) => fs.existsSync(file)), []);
-    assert.equal(fs.readFileSync(unrelated, 'utf8'), 'not ours');
+    for (const file of unrelated) assert.equal(fs.readFileSync(file, 'utf8'), 'not ours', file);
   }));
 
 test('files that never end or are too large are refused, never read to the end of memory', async (t) => {
