@@ -13,7 +13,10 @@
 #include <stdint.h>
 #include <string.h>
 
+#include <new>
+#include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <node_api.h>
@@ -25,6 +28,7 @@
 namespace {
 
 using ByteString = std::string;
+using ByteView = std::string_view;
 using ComponentList = std::vector<ByteString>;
 
 // Every directory below (and including) the storage root is opened with these
@@ -54,6 +58,9 @@ constexpr char kInspectInvalid[] = "Invalid storage-path query.";
 constexpr char kRemovalInvalid[] = "Invalid anchored removal arguments.";
 constexpr char kRecoveryInvalid[] = "Invalid removal recovery arguments.";
 constexpr char kRequiresRecovery[] = "Publication quarantine requires recovery: ";
+// The longer of the two quarantine name forms (".content-recovery-" and 64
+// hex digits); every quarantine name has passed its rule before use.
+constexpr size_t kMaxQuarantineNameSize = 82;
 
 // ---------------------------------------------------------------------------
 // Errors reaching the script
@@ -100,7 +107,9 @@ static_assert(SameText(PosixErrorCode(EOPNOTSUPP), "ENOTSUP"), "EOPNOTSUPP maps 
 
 // Raises a plain error with the fixed message and a `code` property. The
 // caller releases what it holds and returns nullptr so the host throws it.
-void ThrowError(napi_env env, const ByteString& message, const char* code) {
+// Takes a view, so that a fixed message is never copied into an allocation
+// that could fail on the way out of a failure.
+void ThrowError(napi_env env, ByteView message, const char* code) {
   napi_value message_value = nullptr;
   napi_value error = nullptr;
   napi_value code_value = nullptr;
@@ -109,6 +118,47 @@ void ThrowError(napi_env env, const ByteString& message, const char* code) {
   napi_create_string_utf8(env, code, NAPI_AUTO_LENGTH, &code_value);
   napi_set_named_property(env, error, "code", code_value);
   napi_throw(env, error);
+}
+
+// "Publication quarantine requires recovery: " and the quarantine's name,
+// put together on the stack rather than in an allocation that could fail.
+void ThrowRequiresRecovery(napi_env env, const ByteString& quarantine_name, const char* code) {
+  char message[sizeof kRequiresRecovery + kMaxQuarantineNameSize];
+  const size_t prefix_size = sizeof kRequiresRecovery - 1;
+  const size_t name_size = quarantine_name.size() < sizeof message - prefix_size
+                               ? quarantine_name.size()
+                               : sizeof message - prefix_size;
+  memcpy(message, kRequiresRecovery, prefix_size);
+  memcpy(message + prefix_size, quarantine_name.data(), name_size);
+  ThrowError(env, ByteView(message, prefix_size + name_size), code);
+}
+
+// The code of a refused argument intake. An argument too large to copy is
+// not invalid: it keeps the code of its error number (ENOMEM, "EIO" like any
+// number outside the table); every other refusal is "EINVAL".
+const char* IntakeErrorCode(int error_number) {
+  return error_number == ENOMEM ? PosixErrorCode(ENOMEM) : "EINVAL";
+}
+
+// ---------------------------------------------------------------------------
+// Allocation
+
+// Runs a step that allocates: a copy of an argument, a component list, the
+// text of a receipt. The standard containers report an exhausted heap by
+// throwing, and an exception that left a Node-API callback would end the
+// whole application (std::terminate, exit 134) with descriptors and a
+// quarantine lock still held; here the step fails instead, with ENOMEM, and
+// its caller takes the path of any other failed step. Returns what the step
+// returns.
+template <typename Step>
+bool Allocating(Step step) {
+  try {
+    return step();
+  } catch (const std::bad_alloc&) {
+  } catch (const std::length_error&) {
+  }
+  errno = ENOMEM;
+  return false;
 }
 
 // ---------------------------------------------------------------------------
@@ -123,18 +173,29 @@ bool TakeArguments(napi_env env, napi_callback_info info, size_t capacity, napi_
 }
 
 // Reads a string argument as UTF-8 bytes with its full length, embedded NUL
-// bytes included. Leaves `out` untouched when the value is not a string.
+// bytes included. Leaves `out` untouched when the value is not a string
+// (EINVAL) or too large to copy (ENOMEM). The host copies straight into the
+// string; the NUL it writes after the bytes lands on the string's own.
 bool ReadString(napi_env env, napi_value value, ByteString* out) {
   size_t length = 0;
   if (napi_get_value_string_utf8(env, value, nullptr, 0, &length) != napi_ok) {
+    errno = EINVAL;
     return false;
   }
-  std::vector<char> buffer(length + 1, '\0');
+  ByteString text;
+  if (!Allocating([&] {
+        text.resize(length);
+        return true;
+      })) {
+    return false;
+  }
   size_t copied = 0;
-  if (napi_get_value_string_utf8(env, value, buffer.data(), buffer.size(), &copied) != napi_ok) {
+  if (napi_get_value_string_utf8(env, value, &text[0], length + 1, &copied) != napi_ok) {
+    errno = EINVAL;
     return false;
   }
-  out->assign(buffer.data(), copied);
+  text.resize(copied);  // never longer, so never allocates
+  out->swap(text);
   return true;
 }
 
@@ -178,7 +239,7 @@ bool IsSimpleName(const ByteString& name) {
   return !ContainsByte(name, '/') && !ContainsByte(name, '\\');
 }
 
-bool SplitRelativePath(const ByteString& path, ComponentList* components) {
+bool SplitComponents(const ByteString& path, ComponentList* components) {
   if (path.empty()) {
     return true;
   }
@@ -199,6 +260,12 @@ bool SplitRelativePath(const ByteString& path, ComponentList* components) {
     }
     start = slash + 1;
   }
+}
+
+// Fills `components` with the names of a relative storage path. False for a
+// path the rules refuse, and with ENOMEM when the list could not grow.
+bool SplitRelativePath(const ByteString& path, ComponentList* components) {
+  return Allocating([&] { return SplitComponents(path, components); });
 }
 
 // ---------------------------------------------------------------------------
@@ -303,7 +370,7 @@ bool MatchesParent(const struct stat& status, uint64_t device, uint64_t inode) {
   return DeviceNumber(status) == device && InodeNumber(status) == inode;
 }
 
-ByteString ReceiptText(const RemovalReceipt& receipt, const ByteString& namespace_line) {
+ByteString ReceiptText(const RemovalReceipt& receipt, ByteView namespace_line) {
   ByteString text;
   if (namespace_line.empty()) {
     text += kPublicationHeader;
@@ -369,9 +436,17 @@ int OrderedSync(int fd) {
 // and O_NOFOLLOW mean an existing entry, link or not, is never overwritten.
 // The caller syncs the quarantine directory. A failed write leaves the
 // partial file; recovery refuses a partial receipt rather than guessing.
+// The text is made before the file, so running out of memory (ENOMEM)
+// leaves no receipt at all.
 int WriteRemovalReceipt(int quarantine_fd, const RemovalReceipt& receipt,
-                        const ByteString& namespace_line) {
-  const ByteString text = ReceiptText(receipt, namespace_line);
+                        ByteView namespace_line) {
+  ByteString text;
+  if (!Allocating([&] {
+        text = ReceiptText(receipt, namespace_line);
+        return true;
+      })) {
+    return -1;
+  }
   const int fd = openat(quarantine_fd, kReceiptName, kReceiptWriteFlags, 0600);
   if (fd < 0) {
     return -1;
@@ -457,7 +532,7 @@ bool ReadRemovalNumber(LineReader* reader, Number* value) {
   return true;
 }
 
-bool ParseRemovalReceipt(const ByteString& data, const ByteString& namespace_line,
+bool ParseRemovalReceipt(const ByteString& data, ByteView namespace_line,
                          RemovalReceipt* receipt) {
   LineReader reader{data, 0};
   ByteString line;
@@ -506,9 +581,9 @@ bool ReadExactly(int fd, size_t size, ByteString* data) {
 
 // Reads and strictly parses "receipt". ENOENT means the quarantine holds no
 // receipt; every malformed, partial, oversized or non-regular receipt is
-// EINVAL. O_NONBLOCK keeps a FIFO named "receipt" from hanging the open.
-int ReadRemovalReceipt(int quarantine_fd, RemovalReceipt* receipt,
-                       const ByteString& namespace_line) {
+// EINVAL, and ENOMEM means it could not be read into memory. O_NONBLOCK
+// keeps a FIFO named "receipt" from hanging the open.
+int ReadRemovalReceipt(int quarantine_fd, RemovalReceipt* receipt, ByteView namespace_line) {
   const int fd = openat(quarantine_fd, kReceiptName, kReceiptReadFlags);
   if (fd < 0) {
     return -1;
@@ -516,13 +591,18 @@ int ReadRemovalReceipt(int quarantine_fd, RemovalReceipt* receipt,
   struct stat status;
   memset(&status, 0, sizeof(status));
   ByteString data;
-  const bool valid = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0 &&
-                     static_cast<uint64_t>(status.st_size) <= kMaxReceiptSize &&
-                     ReadExactly(fd, static_cast<size_t>(status.st_size), &data) &&
-                     ParseRemovalReceipt(data, namespace_line, receipt);
+  const bool readable = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
+                        status.st_size > 0 &&
+                        static_cast<uint64_t>(status.st_size) <= kMaxReceiptSize;
+  bool valid = false;
+  const bool in_memory = !readable || Allocating([&] {
+    valid = ReadExactly(fd, static_cast<size_t>(status.st_size), &data) &&
+            ParseRemovalReceipt(data, namespace_line, receipt);
+    return true;
+  });
   close(fd);
   if (!valid) {
-    errno = EINVAL;
+    errno = in_memory ? EINVAL : ENOMEM;
     return -1;
   }
   return 0;
@@ -565,18 +645,19 @@ int SyncBoth(int first_fd, int second_fd) {
 // the checked file for a symbolic link between the check and the rename, and
 // the link would be published under the final name. Checks, without
 // following links, that the destination is the very file the source
-// descriptor was opened on; if not, moves the impostor back under the source
-// name (never replacing) and reports false, whether or not that succeeded.
-bool IsPublishedSource(int parent_fd, const ByteString& source, const ByteString& destination,
-                       const struct stat& checked) {
+// descriptor was opened on.
+//
+// When it is not, nothing is moved: a rename goes by name too, so whatever
+// it moved back would be an entry nobody checked. With two publishers of one
+// name and a collector that removes it, that entry is the other publisher's
+// file, published with success a moment ago: moving it away under our source
+// name would undo that success, and our caller, cleaning up what it takes
+// for its own staged file, would delete it.
+bool IsPublishedSource(int parent_fd, const ByteString& destination, const struct stat& checked) {
   struct stat published;
-  if (EntryStatus(parent_fd, destination, &published) == 0 &&
-      DeviceNumber(published) == DeviceNumber(checked) &&
-      InodeNumber(published) == InodeNumber(checked)) {
-    return true;
-  }
-  renameatx_np(parent_fd, destination.c_str(), parent_fd, source.c_str(), RENAME_EXCL);
-  return false;
+  return EntryStatus(parent_fd, destination, &published) == 0 &&
+         DeviceNumber(published) == DeviceNumber(checked) &&
+         InodeNumber(published) == InodeNumber(checked);
 }
 
 napi_value PublishPosix(napi_env env, const ByteString& root, const ComponentList& components,
@@ -637,7 +718,7 @@ napi_value PublishPosix(napi_env env, const ByteString& root, const ComponentLis
       renameatx_np(parent_fd, source.c_str(), parent_fd, destination.c_str(), RENAME_EXCL);
   const int rename_errno = errno;
   const bool published =
-      rename_result == 0 && IsPublishedSource(parent_fd, source, destination, status);
+      rename_result == 0 && IsPublishedSource(parent_fd, destination, status);
   close(source_fd);
   close_parent_and_root();
   if (rename_result != 0) {
@@ -666,6 +747,7 @@ napi_value PublishNoReplace(napi_env env, napi_callback_info info) {
   // A NUL byte would make the system see a shorter name than the one
   // validated: a parent component "..\0x" passes the name rules but opens
   // "..", walking out of the storage root. Refuse NUL in every argument.
+  errno = 0;
   const bool valid = ReadString(env, args[0], &root) && ReadString(env, args[1], &parent) &&
                      ReadString(env, args[2], &source) &&
                      ReadString(env, args[3], &destination) && !root.empty() &&
@@ -673,8 +755,9 @@ napi_value PublishNoReplace(napi_env env, napi_callback_info info) {
                      IsSimpleName(destination) && !ContainsByte(root, '\0') &&
                      !ContainsByte(parent, '\0') && !ContainsByte(source, '\0') &&
                      !ContainsByte(destination, '\0');
+  const int intake_errno = errno;
   if (!valid) {
-    ThrowError(env, kPublishInvalid, "EINVAL");
+    ThrowError(env, kPublishInvalid, IntakeErrorCode(intake_errno));
     return nullptr;
   }
   return PublishPosix(env, root, components, source, destination);
@@ -691,8 +774,11 @@ napi_value InspectPath(napi_env env, napi_callback_info info) {
     return nullptr;
   }
   ByteString path;
-  if (!ReadString(env, args[0], &path) || path.empty()) {
-    ThrowError(env, kInspectInvalid, "EINVAL");
+  errno = 0;
+  const bool valid = ReadString(env, args[0], &path) && !path.empty();
+  const int intake_errno = errno;
+  if (!valid) {
+    ThrowError(env, kInspectInvalid, IntakeErrorCode(intake_errno));
     return nullptr;
   }
   // Local APFS/HFS+ storage: never remote, hard links always supported.
@@ -883,12 +969,13 @@ bool WithinNamespace(const ComponentList& components, const RemovalReceipt& rece
     return receipt.name == expected_name;
   }
   return components.size() == 3 && components[0] == "content" && components[1] == "blobs" &&
-         components[2] == receipt.name.substr(0, 2);
+         receipt.name.compare(0, 2, components[2]) == 0;
 }
 
-// The namespace line the receipt of a removal into this quarantine carries.
-ByteString NamespaceLine(const ByteString& quarantine_name) {
-  return IsContentRemovalDirectory(quarantine_name) ? quarantine_name : ByteString();
+// The namespace line the receipt of a removal into this quarantine carries:
+// a view of the name, valid as long as the name.
+ByteView NamespaceLine(const ByteString& quarantine_name) {
+  return IsContentRemovalDirectory(quarantine_name) ? ByteView(quarantine_name) : ByteView();
 }
 
 // Whether a removal into this quarantine could be finished by a recovery if
@@ -899,8 +986,12 @@ ByteString NamespaceLine(const ByteString& quarantine_name) {
 // and a file named like the quarantine would be found in its own place.
 bool IsRecoverableRemoval(const ComponentList& components, const RemovalReceipt& receipt,
                           const ByteString& quarantine_name) {
-  if (receipt.name == quarantine_name ||
-      ReceiptText(receipt, NamespaceLine(quarantine_name)).size() > kMaxReceiptSize) {
+  ByteString text;
+  if (receipt.name == quarantine_name || !Allocating([&] {
+        text = ReceiptText(receipt, NamespaceLine(quarantine_name));
+        return true;
+      }) ||
+      text.size() > kMaxReceiptSize) {
     return false;
   }
   if (IsContentRemovalDirectory(quarantine_name)) {
@@ -929,7 +1020,7 @@ bool ReadRemovalArguments(napi_env env, napi_value* args, ByteString* root,
 // removal proper. Returns -1 with errno set from the first failing step.
 int RecordAndFinishRemoval(int parent_fd, int quarantine_fd, const ByteString& quarantine_name,
                            const RemovalReceipt& receipt) {
-  const ByteString namespace_line = NamespaceLine(quarantine_name);
+  const ByteView namespace_line = NamespaceLine(quarantine_name);
   // Without these syncs a power failure could leave the file moved into a
   // quarantine whose receipt or whose own directory entry never reached the
   // disk, and recovery could not tell what the payload was meant to be.
@@ -947,9 +1038,13 @@ napi_value RemoveAnchoredFile(napi_env env, napi_callback_info info) {
   ComponentList components;
   RemovalReceipt receipt;
   ByteString quarantine_name;
-  if (!TakeArguments(env, info, 10, args, &count) || count != 10 ||
-      !ReadRemovalArguments(env, args, &root, &components, &receipt, &quarantine_name)) {
-    ThrowError(env, kRemovalInvalid, "EINVAL");
+  errno = 0;
+  const bool valid =
+      TakeArguments(env, info, 10, args, &count) && count == 10 &&
+      ReadRemovalArguments(env, args, &root, &components, &receipt, &quarantine_name);
+  const int intake_errno = errno;
+  if (!valid) {
+    ThrowError(env, kRemovalInvalid, IntakeErrorCode(intake_errno));
     return nullptr;
   }
 
@@ -979,7 +1074,7 @@ napi_value RemoveAnchoredFile(napi_env env, napi_callback_info info) {
   close(quarantine_fd);  // releases the lock
   close(parent_fd);
   if (result != 0) {
-    ThrowError(env, kRequiresRecovery + quarantine_name, PosixErrorCode(saved_errno));
+    ThrowRequiresRecovery(env, quarantine_name, PosixErrorCode(saved_errno));
     return nullptr;
   }
   return Undefined(env);
@@ -1016,7 +1111,7 @@ bool RecoverQuarantine(napi_env env, int parent_fd, int quarantine_fd,
                        const ByteString& quarantine_name, const ComponentList& components,
                        bool content, const ByteString& expected_name) {
   RemovalReceipt receipt;
-  const ByteString namespace_line = content ? quarantine_name : ByteString();
+  const ByteView namespace_line = content ? ByteView(quarantine_name) : ByteView();
   if (ReadRemovalReceipt(quarantine_fd, &receipt, namespace_line) != 0) {
     const int read_errno = errno;
     if (read_errno != ENOENT) {
@@ -1043,7 +1138,7 @@ bool RecoverQuarantine(napi_env env, int parent_fd, int quarantine_fd,
   }
   if (FinishRemoval(parent_fd, quarantine_fd, quarantine_name, receipt) != 0) {
     const int saved_errno = errno;
-    ThrowError(env, kRequiresRecovery + quarantine_name, PosixErrorCode(saved_errno));
+    ThrowRequiresRecovery(env, quarantine_name, PosixErrorCode(saved_errno));
     return false;
   }
   return true;
@@ -1058,10 +1153,13 @@ napi_value RecoverAnchoredRemoval(napi_env env, napi_callback_info info) {
   uint64_t parent_device = 0;
   uint64_t parent_inode = 0;
   ByteString expected_name;
-  if (!TakeArguments(env, info, 6, args, &count) || (count != 5 && count != 6) ||
-      !ReadRecoveryArguments(env, args, count, &root, &components, &quarantine_name,
-                             &parent_device, &parent_inode, &expected_name)) {
-    ThrowError(env, kRecoveryInvalid, "EINVAL");
+  errno = 0;
+  const bool valid = TakeArguments(env, info, 6, args, &count) && (count == 5 || count == 6) &&
+                     ReadRecoveryArguments(env, args, count, &root, &components, &quarantine_name,
+                                           &parent_device, &parent_inode, &expected_name);
+  const int intake_errno = errno;
+  if (!valid) {
+    ThrowError(env, kRecoveryInvalid, IntakeErrorCode(intake_errno));
     return nullptr;
   }
   const bool content = count == 6;

@@ -1,26 +1,145 @@
-// Unit tests of the add-on's pure rules and of the receipt writer and
-// reader, compiled together with the add-on's source unit so that its
-// internal functions are reachable. The Node-API calls are never made here;
-// stubs satisfy the linker.
+// Unit tests of the add-on's pure rules, of the receipt writer and reader,
+// and of every exported function when an allocation fails, compiled
+// together with the add-on's source unit so that its internal functions are
+// reachable. A small fake host below stands in for Node-API: it hands the
+// callbacks their arguments and records the error they throw.
 #include "../src/anchorfile.cc"
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <stdlib.h>
 
+#include <functional>
+
+// ---- allocation failure on demand ----
+
+// The n-th allocation from now fails (0 is the next one); -1 disarms.
+long allocations_until_failure = -1;
+bool allocation_failed = false;
+
+void* operator new(size_t size) {
+  if (allocations_until_failure >= 0 && allocations_until_failure-- == 0) {
+    allocation_failed = true;
+    throw std::bad_alloc();
+  }
+  void* memory = malloc(size == 0 ? 1 : size);
+  if (memory == nullptr) {
+    throw std::bad_alloc();
+  }
+  return memory;
+}
+
+// Not inlined: the compiler would see free() of memory from operator new.
+__attribute__((noinline)) void operator delete(void* memory) noexcept {
+  free(memory);
+}
+
+__attribute__((noinline)) void operator delete(void* memory, size_t) noexcept {
+  free(memory);
+}
+
+// ---- the fake host ----
+
+// Every napi_value the fake hands out or takes points at one of these.
+struct napi_value__ {
+  enum Kind { kString, kBigInt, kOther } kind = kOther;
+  std::string_view text;  // a string's bytes, owned by whoever made it
+  uint64_t number = 0;    // a BigInt's value
+};
+
+// What a callback is called with: napi_callback_info points at one.
+struct FakeCall {
+  std::vector<napi_value__> args;
+};
+
+// The error a callback threw, copied into fixed storage so that recording
+// it allocates nothing.
+struct Thrown {
+  bool thrown = false;
+  char message[256] = {};
+  char code[16] = {};
+};
+
+Thrown thrown;
+napi_value__ error_value;
+napi_value__ other_value;
+char created_text[4][256];
+napi_value__ created_values[4];
+int next_created = 0;
+
+void CopyText(std::string_view text, char* out, size_t capacity) {
+  const size_t size = text.size() < capacity - 1 ? text.size() : capacity - 1;
+  memcpy(out, text.data(), size);
+  out[size] = '\0';
+}
 
 extern "C" {
-napi_status napi_create_string_utf8(napi_env, const char*, size_t, napi_value*) { return napi_generic_failure; }
-napi_status napi_create_error(napi_env, napi_value, napi_value, napi_value*) { return napi_generic_failure; }
-napi_status napi_set_named_property(napi_env, napi_value, const char*, napi_value) { return napi_generic_failure; }
-napi_status napi_throw(napi_env, napi_value) { return napi_generic_failure; }
-napi_status napi_get_cb_info(napi_env, napi_callback_info, size_t*, napi_value*, napi_value*, void**) { return napi_generic_failure; }
-napi_status napi_get_value_string_utf8(napi_env, napi_value, char*, size_t, size_t*) { return napi_generic_failure; }
-napi_status napi_get_value_bigint_uint64(napi_env, napi_value, uint64_t*, bool*) { return napi_generic_failure; }
-napi_status napi_get_value_bigint_int64(napi_env, napi_value, int64_t*, bool*) { return napi_generic_failure; }
-napi_status napi_get_undefined(napi_env, napi_value*) { return napi_generic_failure; }
-napi_status napi_create_object(napi_env, napi_value*) { return napi_generic_failure; }
-napi_status napi_get_boolean(napi_env, bool, napi_value*) { return napi_generic_failure; }
+napi_status napi_create_string_utf8(napi_env, const char* text, size_t length, napi_value* result) {
+  const int slot = next_created++ % 4;
+  const std::string_view view(text, length == NAPI_AUTO_LENGTH ? strlen(text) : length);
+  CopyText(view, created_text[slot], sizeof created_text[slot]);
+  created_values[slot].kind = napi_value__::kString;
+  created_values[slot].text = created_text[slot];
+  *result = &created_values[slot];
+  return napi_ok;
+}
+napi_status napi_create_error(napi_env, napi_value, napi_value message, napi_value* result) {
+  CopyText(message->text, thrown.message, sizeof thrown.message);
+  *result = &error_value;
+  return napi_ok;
+}
+napi_status napi_set_named_property(napi_env, napi_value object, const char* name, napi_value value) {
+  if (object == &error_value && strcmp(name, "code") == 0) {
+    CopyText(value->text, thrown.code, sizeof thrown.code);
+  }
+  return napi_ok;
+}
+napi_status napi_throw(napi_env, napi_value error) {
+  thrown.thrown = error == &error_value;
+  return napi_ok;
+}
+napi_status napi_get_cb_info(napi_env, napi_callback_info info, size_t* argc, napi_value* argv, napi_value*, void**) {
+  auto* call = reinterpret_cast<FakeCall*>(info);
+  for (size_t i = 0; i < *argc; ++i) {
+    argv[i] = i < call->args.size() ? &call->args[i] : &other_value;
+  }
+  *argc = call->args.size();
+  return napi_ok;
+}
+napi_status napi_get_value_string_utf8(napi_env, napi_value value, char* buffer, size_t size, size_t* result) {
+  if (value->kind != napi_value__::kString) {
+    return napi_string_expected;
+  }
+  if (buffer == nullptr) {
+    *result = value->text.size();
+    return napi_ok;
+  }
+  const size_t copied = value->text.size() < size - 1 ? value->text.size() : size - 1;
+  memcpy(buffer, value->text.data(), copied);
+  buffer[copied] = '\0';
+  *result = copied;
+  return napi_ok;
+}
+napi_status napi_get_value_bigint_uint64(napi_env, napi_value value, uint64_t* result, bool* lossless) {
+  if (value->kind != napi_value__::kBigInt) {
+    return napi_bigint_expected;
+  }
+  *result = value->number;
+  *lossless = true;
+  return napi_ok;
+}
+napi_status napi_get_value_bigint_int64(napi_env, napi_value value, int64_t* result, bool* lossless) {
+  if (value->kind != napi_value__::kBigInt) {
+    return napi_bigint_expected;
+  }
+  *result = static_cast<int64_t>(value->number);
+  *lossless = true;
+  return napi_ok;
+}
+napi_status napi_get_undefined(napi_env, napi_value* result) { *result = &other_value; return napi_ok; }
+napi_status napi_create_object(napi_env, napi_value* result) { *result = &other_value; return napi_ok; }
+napi_status napi_get_boolean(napi_env, bool, napi_value* result) { *result = &other_value; return napi_ok; }
 napi_status napi_create_function(napi_env, const char*, size_t, napi_callback, void*, napi_value*) { return napi_generic_failure; }
 }
 
@@ -222,6 +341,197 @@ TEST_F(ReceiptFiles, MissingReceiptIsEnoent) {
   errno = 0;
   EXPECT_EQ(ReadRemovalReceipt(fd_, &read, ""), -1);
   EXPECT_EQ(errno, ENOENT);
+}
+
+// ---- every exported function when an allocation fails ----
+
+napi_value__ Text(const std::string& text) {
+  napi_value__ value;
+  value.kind = napi_value__::kString;
+  value.text = text;
+  return value;
+}
+
+napi_value__ Big(uint64_t number) {
+  napi_value__ value;
+  value.kind = napi_value__::kBigInt;
+  value.number = number;
+  return value;
+}
+
+int OpenDescriptors() {
+  DIR* listing = opendir("/proc/self/fd");
+  int count = 0;
+  while (readdir(listing) != nullptr) {
+    ++count;
+  }
+  closedir(listing);
+  return count;
+}
+
+std::string FileText(const std::string& file) {
+  std::string data;
+  const int fd = ::openat(AT_FDCWD, file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return "<missing>";
+  }
+  char buffer[256];
+  const ssize_t count = read(fd, buffer, sizeof buffer);
+  close(fd);
+  return std::string(buffer, count > 0 ? static_cast<size_t>(count) : 0);
+}
+
+// A storage tree under long names, so that every copy of an argument is
+// too long for the strings' inline storage and really allocates:
+// <root>/content/blobs/ab/<file> holding "precious bytes".
+class AllocationFailure : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/anchorfile-allocation-failure-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    root_ = pattern;
+  }
+  void TearDown() override {
+    ASSERT_EQ(system(("rm -rf '" + root_ + "'").c_str()), 0);
+  }
+  // A fresh tree for one run; returns the file's path.
+  std::string Plant() {
+    EXPECT_EQ(system(("rm -rf '" + root_ + "/content' && mkdir -p '" + dir() + "'").c_str()), 0);
+    const int fd = ::openat(AT_FDCWD, file().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    EXPECT_GE(fd, 0);
+    EXPECT_EQ(write(fd, "precious bytes", 14), 14);
+    close(fd);
+    return file();
+  }
+  struct stat Status(const std::string& path) {
+    struct stat status;
+    memset(&status, 0, sizeof status);
+    EXPECT_EQ(fstatat(AT_FDCWD, path.c_str(), &status, AT_SYMLINK_NOFOLLOW), 0) << path;
+    return status;
+  }
+  std::string dir() const { return root_ + "/content/blobs/ab"; }
+  std::string file() const { return dir() + "/" + name_; }
+
+  // Calls the callback once for each allocation it makes, that allocation
+  // failing, until a run gets through all of them; `check` looks at what
+  // each failed run left. Every failed run must end in a thrown error
+  // with the code of ENOMEM ("EIO") and one of the expected messages, never
+  // in an exception leaving the callback, and must close every descriptor
+  // it opened. Returns the number of allocations of a whole run.
+  long Sweep(const std::function<FakeCall()>& setup, napi_callback callback,
+             const std::vector<std::string>& messages, const std::function<void(long)>& check) {
+    for (long n = 0; n < 500; ++n) {
+      FakeCall call = setup();
+      const int descriptors = OpenDescriptors();
+      thrown = Thrown();
+      allocation_failed = false;
+      allocations_until_failure = n;
+      callback(nullptr, reinterpret_cast<napi_callback_info>(&call));
+      allocations_until_failure = -1;
+      if (!allocation_failed) {
+        EXPECT_FALSE(thrown.thrown) << "whole run: " << thrown.message;
+        return n;
+      }
+      EXPECT_TRUE(thrown.thrown) << "allocation " << n;
+      EXPECT_STREQ(thrown.code, "EIO") << "allocation " << n << ": " << thrown.message;
+      EXPECT_NE(std::find(messages.begin(), messages.end(), std::string(thrown.message)),
+                messages.end())
+          << "allocation " << n << ": " << thrown.message;
+      EXPECT_EQ(OpenDescriptors(), descriptors) << "allocation " << n;
+      check(n);
+    }
+    ADD_FAILURE() << "no run got through";
+    return -1;
+  }
+
+  std::string root_;
+  const std::string parent_ = "content/blobs/ab";
+  const std::string name_ = "a-blob-with-a-name-longer-than-inline-storage";
+  const std::string quarantine_ = ".content-recovery-" + std::string(64, 'c');
+};
+
+TEST_F(AllocationFailure, PublicationFailsWithEioAndMovesNothing) {
+  const std::string destination = "the-published-name-of-the-blob";
+  const long allocations = Sweep(
+      [&] {
+        Plant();
+        FakeCall call;
+        call.args = {Text(root_), Text(parent_), Text(name_), Text(destination)};
+        return call;
+      },
+      PublishNoReplace, {kPublishInvalid}, [&](long n) {
+        EXPECT_EQ(FileText(file()), "precious bytes") << n;
+        EXPECT_EQ(FileText(dir() + "/" + destination), "<missing>") << n;
+      });
+  EXPECT_GE(allocations, 5);  // root, parent, two components, source, destination
+  EXPECT_EQ(FileText(dir() + "/" + destination), "precious bytes");
+}
+
+TEST_F(AllocationFailure, InspectPathFailsWithEio) {
+  const std::string path = root_ + "/a/path/longer/than/inline/storage";
+  EXPECT_EQ(Sweep(
+                [&] {
+                  FakeCall call;
+                  call.args = {Text(path)};
+                  return call;
+                },
+                InspectPath, {kInspectInvalid}, [](long) {}),
+            1);
+}
+
+TEST_F(AllocationFailure, RemovalFailsWithEioAndLosesNothing) {
+  const std::string requires_recovery = kRequiresRecovery + quarantine_;
+  const long allocations = Sweep(
+      [&] {
+        const struct stat status = Status(Plant());
+        const struct stat parent = Status(dir());
+        FakeCall call;
+        call.args = {Text(root_), Text(parent_), Text(name_),
+                     Big(DeviceNumber(parent)), Big(InodeNumber(parent)),
+                     Big(DeviceNumber(status)), Big(InodeNumber(status)),
+                     Big(static_cast<uint64_t>(status.st_size)),
+                     Big(static_cast<uint64_t>(ModificationNs(status))), Text(quarantine_)};
+        return call;
+      },
+      RemoveAnchoredFile, {kRemovalInvalid, requires_recovery}, [&](long n) {
+        // Stopped before the receipt: the file is where it was.
+        EXPECT_EQ(FileText(file()), "precious bytes") << n;
+        EXPECT_EQ(FileText(dir() + "/" + quarantine_ + "/receipt"), "<missing>") << n;
+      });
+  EXPECT_GE(allocations, 4);
+  EXPECT_EQ(FileText(file()), "<missing>");
+}
+
+TEST_F(AllocationFailure, RecoveryFailsWithEioAndKeepsTheQuarantine) {
+  const std::string quarantine_dir = dir() + "/" + quarantine_;
+  const long allocations = Sweep(
+      [&] {
+        const struct stat status = Status(Plant());
+        const struct stat parent = Status(dir());
+        EXPECT_EQ(mkdir(quarantine_dir.c_str(), 0700), 0);
+        RemovalReceipt receipt;
+        receipt.name = name_;
+        receipt.parentDevice = DeviceNumber(parent);
+        receipt.parentInode = InodeNumber(parent);
+        receipt.device = DeviceNumber(status);
+        receipt.inode = InodeNumber(status);
+        receipt.size = static_cast<uint64_t>(status.st_size);
+        receipt.modifiedNs = ModificationNs(status);
+        const int fd = ::openat(AT_FDCWD, quarantine_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        EXPECT_EQ(WriteRemovalReceipt(fd, receipt, quarantine_), 0);
+        close(fd);
+        FakeCall call;
+        call.args = {Text(root_), Text(parent_), Text(quarantine_), Big(receipt.parentDevice),
+                     Big(receipt.parentInode), Text(name_)};
+        return call;
+      },
+      RecoverAnchoredRemoval,
+      {kRecoveryInvalid, "Unrecognized publication recovery receipt."}, [&](long n) {
+        EXPECT_EQ(FileText(file()), "precious bytes") << n;
+        EXPECT_NE(FileText(quarantine_dir + "/receipt"), "<missing>") << n;
+      });
+  EXPECT_GE(allocations, 5);  // root, parent, components, quarantine, name, receipt
+  EXPECT_EQ(FileText(file()), "<missing>");
 }
 
 }  // namespace

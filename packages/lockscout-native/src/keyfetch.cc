@@ -13,7 +13,6 @@
 // The identity allow-list and the keychain names come from the same header
 // as lockscout's, so a probe and a fetch address the same item.
 
-#include <csignal>
 #include <cstddef>
 #include <iostream>
 #include <string>
@@ -22,6 +21,7 @@
 #include <unistd.h>
 
 #include "credential_identity.h"
+#include "program_start.h"
 #include "platform_security.h"
 
 namespace {
@@ -39,6 +39,11 @@ constexpr std::size_t kMaxKeyBytes = 1024;
 
 const char kReadKey[] = "read-key";
 const char kCreateKey[] = "create-key";
+
+// The input, in static storage rather than on the stack: 64 KiB of stack
+// on top of what the keychain needs made a small stack limit kill the
+// program by SIGSEGV after it had read the key and before it wiped it.
+unsigned char inputBuffer[kInputBufferBytes];
 
 // Overwrites a secret byte by byte through a volatile pointer, so that the
 // compiler cannot drop the stores as dead even right before the memory is
@@ -139,10 +144,12 @@ int FetchKey(const std::string& command, const std::string& identity,
 }
 
 // Everything after the input has been read. The input buffer is left to the
-// caller, who wipes it whatever this returns.
+// caller, who wipes it whatever this returns. A standard output that was
+// closed at start (now /dev/null) cannot deliver a key: nothing is looked
+// up, and nothing created.
 int Run(int argc, char* argv[], const std::string& command, const unsigned char* input,
-        std::size_t inputLength) {
-  if (argc != 3) {
+        std::size_t inputLength, bool outputUsable) {
+  if (!outputUsable || argc != 3) {
     return kStatusFailed;
   }
   const std::string identity(argv[2]);
@@ -158,10 +165,9 @@ int Run(int argc, char* argv[], const std::string& command, const unsigned char*
 }  // namespace
 
 int main(int argc, char* argv[]) {
-  // With SIGPIPE at its default a caller that closed its end would kill us
-  // before the key and the input buffer are wiped; the spawning layer resets
-  // the signal, so ignore it and let the failed write give status 1.
-  std::signal(SIGPIPE, SIG_IGN);
+  const int closedAtStart = program_start::StartProgram();
+  const bool outputUsable =
+      closedAtStart >= 0 && (closedAtStart & program_start::kStandardOutputClosed) == 0;
   // Without any argument the caller is not speaking to us as expected; leave
   // standard input alone, so a caller that never closes it is not stuck.
   if (argc < 2) {
@@ -172,12 +178,12 @@ int main(int argc, char* argv[]) {
   // The input is read to its end before the arguments are judged, for both
   // commands, so a caller writing to a child that fails early never blocks
   // on a full pipe.
-  unsigned char input[kInputBufferBytes];
   std::size_t inputLength = 0;
-  const bool inputAccepted = ReadInput(input, inputLength);
-  const int status = inputAccepted ? Run(argc, argv, command, input, inputLength)
-                                   : kStatusInputRefused;
+  const bool inputAccepted = ReadInput(inputBuffer, inputLength);
+  const int status = inputAccepted
+                         ? Run(argc, argv, command, inputBuffer, inputLength, outputUsable)
+                         : kStatusInputRefused;
   // The input may be a key; it must not linger in memory after we are done.
-  ZeroBytes(input, kInputBufferBytes);
+  ZeroBytes(inputBuffer, kInputBufferBytes);
   return status;
 }

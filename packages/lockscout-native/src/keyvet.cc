@@ -9,7 +9,6 @@
 // or looking at its arguments.
 
 #include <array>
-#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <iostream>
@@ -17,6 +16,8 @@
 
 #include <errno.h>
 #include <unistd.h>
+
+#include "program_start.h"
 
 namespace credential_key {
 
@@ -97,7 +98,10 @@ long ReadToEnd(int fd, char* buffer, std::size_t capacity) {
 // end handed over is wiped and released exactly once, so the plain key never
 // outlives this call.
 ValidationResult ReadAndValidate(int input, const CryptoApi& api) {
-  std::array<char, kInputBufferBytes> buffer{};
+  // Static storage rather than 64 KiB of stack, which a small stack limit
+  // turns into a SIGSEGV.
+  static std::array<char, kInputBufferBytes> buffer;
+  buffer.fill(0);
   const long count = ReadToEnd(input, buffer.data(), buffer.size());
   if (count < 0) {
     return ValidationResult{"error", "input-read-failed", 0};
@@ -141,9 +145,12 @@ std::string SerializeResult(const std::string& platform, const ValidationResult&
 // No back end exists on this platform, so standard input is deliberately
 // left unread: a caller that keeps its pipe open must not make us wait.
 int main() {
-  // A caller that closed its end must see status 0, not a death by SIGPIPE;
-  // the spawning layer resets the signal to its default.
-  std::signal(SIGPIPE, SIG_IGN);
+  // A caller that closed its end, or a file-size limit on the file the line
+  // goes to, must see status 0, not a death by SIGPIPE or SIGXFSZ. If a
+  // standard descriptor cannot be filled, nothing is done at all.
+  if (program_start::StartProgram() < 0) {
+    return 0;
+  }
   const credential_key::ValidationResult result{"unsupported", "platform-backend-unsupported", 0};
   std::cout << credential_key::SerializeResult("darwin", result) << '\n';
   return 0;

@@ -4,7 +4,6 @@
 //
 // The probe reaches the Security framework only through the SecurityApi
 // table that main fills, so that tests can hand it scripted answers.
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -13,6 +12,7 @@
 #include <vector>
 
 #include "credential_identity.h"
+#include "program_start.h"
 #include "platform_security.h"
 
 namespace credential_identity {
@@ -467,9 +467,13 @@ std::string SerializeResult(const std::string& platform, const std::string& iden
 }  // namespace credential_identity
 
 int main(int argc, char** argv) {
-  // A caller that stopped reading must not kill us by SIGPIPE before we exit
-  // with our status; the spawning layer resets the signal to its default.
-  std::signal(SIGPIPE, SIG_IGN);
+  // Descriptors 0 to 2 are filled before the keychain opens any file, and a
+  // reader that went away or a file-size limit on the output ends the write,
+  // not the program, which exits with status 0. If a standard descriptor
+  // cannot be filled, the keychain is not touched at all.
+  if (program_start::StartProgram() < 0) {
+    return 0;
+  }
   using namespace credential_identity;
   const std::string identity = argc == 2 ? std::string(argv[1]) : std::string();
   const std::string platform = "darwin";

@@ -128,20 +128,37 @@ test('a write that fails leaves no temporary holding the secrets behind', () =>
     assertNoTemporaries(path.dirname(file));
   }));
 
-test('temporaries a crash left behind are removed by the next change of their file', () =>
+test('a file-size limit during create-key fails the write and leaves no temporary behind', () =>
+  withHome(['login.keychain'], (home) => {
+    const file = keychainPath(home, 'login.keychain');
+    addItem(home, 'login.keychain', { service: 'other service', account: 'other', password: 'other secret' });
+    const before = fs.readFileSync(file, 'latin1');
+    // No trap here: the program itself must keep SIGXFSZ from killing it
+    // with the temporary, which holds every item, half written.
+    const create = spawnSync('/bin/sh', ['-c', 'ulimit -f 0 && exec "$0" create-key "$1"', deliverable('keyfetch'),
+      IDENTITY], { env: { ...process.env, HOME: home }, input: 'new key' });
+    assert.equal(create.signal, null);
+    assert.equal(create.status, 1);
+    assert.equal(fs.readFileSync(file, 'latin1'), before);
+    assertNoTemporaries(path.dirname(file));
+  }));
+
+test('temporaries a crash left behind are removed by the next change of their file, and nothing else', () =>
   withHome(['login.keychain'], (home) => {
     const keychain = keychainPath(home, 'login.keychain');
     const dir = path.dirname(keychain);
-    const stale = [`${keychain}.tmp.4177`, `${keychain}.tmp.0f1e2d3c4b5a69788796a5b4`,
-      path.join(dir, '.search-list.tmp.31337')];
+    const stale = [`${keychain}.tmp.0f1e2d3c4b5a69788796a5b4`, path.join(dir, '.search-list.tmp.00112233445566778899aabb')];
     for (const file of stale) fs.writeFileSync(file, 'every secret of the keychain');
-    // A keychain with ".tmp." in its name is no temporary.
-    const unrelated = keychainPath(home, 'login.keychain.tmp.2026.keychain');
-    fs.writeFileSync(unrelated, 'not ours');
+    // Keychains that merely look like temporaries: ".tmp." inside a name,
+    // and the process-number form of older builds, which the next change of
+    // login.keychain must not delete with all their items.
+    const unrelated = [keychainPath(home, 'login.keychain.tmp.2026.keychain'), `${keychain}.tmp.2024`,
+      `${keychain}.tmp.0F1E2D3C4B5A69788796A5B4`, path.join(dir, '.search-list.tmp.31337')];
+    for (const file of unrelated) fs.writeFileSync(file, 'not ours');
     addItem(home, 'login.keychain');
     mustSecurity(home, ['list-keychains', '-d', 'user', '-s', 'login.keychain']);
     assert.deepEqual(stale.filter((file) => fs.existsSync(file)), []);
-    assert.equal(fs.readFileSync(unrelated, 'utf8'), 'not ours');
+    for (const file of unrelated) assert.equal(fs.readFileSync(file, 'utf8'), 'not ours', file);
   }));
 
 test('files that never end or are too large are refused, never read to the end of memory', async (t) => {
@@ -246,4 +263,42 @@ test('relative entries of the user lists name keychains in the keychain director
     assert.equal(run('security', ['find-generic-password', '-s', SERVICE, '-a', ACCOUNT, '-w']).stdout,
       'fresh key\n');
     assert.deepEqual(fs.readdirSync(cwd), []);
+  }));
+
+// A stack limit of 64 KiB is far more than the programs need once no 64 KiB
+// buffer lives on the stack; with one there, keyfetch died by SIGSEGV after
+// reading the key and before wiping it.
+test('a small stack limit: the programs answer, never die by SIGSEGV',
+  { skip: sanitized && 'the sanitizer runtime needs a larger stack' }, () =>
+    withHome(['login.keychain'], (home) => {
+      addItem(home, 'login.keychain');
+      const small = (program, args) => runAfter('ulimit -s 64', home, program, args);
+      assert.deepEqual(answers(home, small), {
+        tool: 0, keyfetch: { status: 0, out: 'secret' },
+        lockscout: { status: 'exists', reason: 'account-metadata-found', osStatus: 0 },
+      });
+      const create = runAfter('ulimit -s 64', home, deliverable('keyfetch'), ['create-key', 'Velkor-Atlas'],
+        { input: 'new key' });
+      assert.equal(create.signal, null);
+      assert.equal(create.status, 0);
+      assert.equal(create.stdout, 'new key');
+    }));
+
+// Every allocation before main fails, as under an address-space limit that
+// leaves the heap nothing: the stand-in's constants must not need one.
+const noAllocationBeforeMain = deliverable('no_allocation_before_main.so');
+test('nothing is allocated before main', {
+  skip: !fs.existsSync(noAllocationBeforeMain) && 'the preload library is not built (Linux, no sanitizers)',
+}, () =>
+  withHome(['login.keychain'], (home) => {
+    addItem(home, 'login.keychain');
+    const env = { ...process.env, HOME: home, LD_PRELOAD: noAllocationBeforeMain };
+    const starved = (program, args) => runAfter(':', home, program, args, { env });
+    assert.deepEqual(answers(home, starved), {
+      tool: 0, keyfetch: { status: 0, out: 'secret' },
+      lockscout: { status: 'exists', reason: 'account-metadata-found', osStatus: 0 },
+    });
+    const keyvet = starved(deliverable('keyvet'), []);
+    assert.equal(keyvet.signal, null);
+    assert.equal(keyvet.status, 0);
   }));

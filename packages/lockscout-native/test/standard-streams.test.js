@@ -108,3 +108,98 @@ test('keyfetch binds every symbol at load, so no lazy binding spills key bytes o
   assert.equal(result.status, 0, result.stderr);
   assert.match(result.stdout, /\(FLAGS_1\)\s+Flags:.*\bNOW\b/);
 });
+
+// Runs program with standard descriptor `fd` truly closed, not redirected:
+// the shell closes it just before it becomes the program.
+function closedAtStart(fd, program, args) {
+  return ['/bin/sh', ['-c', `exec "$0" "$@" ${fd}>&-`, program, ...args]];
+}
+
+// Every regular file below dir that holds `bytes` as they are.
+function filesHolding(dir, bytes) {
+  const found = [];
+  for (const entry of fs.readdirSync(dir, { withFileTypes: true })) {
+    const full = path.join(dir, entry.name);
+    if (entry.isDirectory()) found.push(...filesHolding(full, bytes));
+    else if (entry.isFile() && fs.readFileSync(full).includes(bytes)) found.push(full);
+  }
+  return found;
+}
+
+// The key never goes to whatever file took a standard descriptor's number:
+// a closed one is /dev/null before the keychain opens anything. Standard
+// input closed reads as empty; standard output closed cannot deliver a key,
+// so nothing is created; standard error closed is /dev/null while an add
+// holds the keychain's lock file open.
+test('keyfetch started with a standard descriptor closed', { skip: !linux && 'reads /proc' }, async () => {
+  const keyHome = makeHome();
+  const env = homeEnvironment(keyHome, { SECURITY_STANDIN_REQUIRE_ZEROED_FREE: '1' });
+  const key = Buffer.from('the new key bytes');
+  try {
+    const [shell, args] = closedAtStart(1, deliverable('keyfetch'), ['create-key', IDENTITY]);
+    const noOutput = spawnSync(shell, args, { env, input: key });
+    assert.equal(noOutput.signal, null);
+    assert.equal(noOutput.status, 1);
+    assert.equal(isStored(keyHome), false, 'a key was created that could not be delivered');
+
+    const paused = spawn(...closedAtStart(2, deliverable('keyfetch'), ['create-key', IDENTITY]),
+      { env: { ...env, SECURITY_STANDIN_ADD_PAUSE_MS: '1000' } });
+    const done = new Promise((resolve) => {
+      const out = [];
+      paused.stdout.on('data', (chunk) => out.push(chunk));
+      paused.on('close', (status, signal) => resolve({ status, signal, stdout: Buffer.concat(out) }));
+    });
+    paused.stdin.end(key);
+    const fdDir = `/proc/${paused.pid}/fd`;
+    const targets = () => {
+      try {
+        return fs.readdirSync(fdDir).map((fd) => [Number(fd), fs.readlinkSync(path.join(fdDir, fd))]);
+      } catch (error) {
+        return [];  // not started yet, or already gone
+      }
+    };
+    let open = [];
+    for (let tries = 0; tries < 300 && !open.some(([, target]) => target.endsWith('/.lock')); tries += 1) {
+      await new Promise((resolve) => setTimeout(resolve, 10));
+      open = targets();
+    }
+    const lock = open.find(([, target]) => target.endsWith('/.lock'));
+    assert.ok(lock, `the add never held the lock: ${JSON.stringify(open)}`);
+    assert.deepEqual(open.find(([fd]) => fd === 2), [2, '/dev/null'], JSON.stringify(open));
+    const created = await done;
+    assert.equal(created.signal, null);
+    assert.equal(created.status, 0);
+    assert.deepEqual(created.stdout, key);
+
+    const [shell0, args0] = closedAtStart(0, deliverable('keyfetch'), ['read-key', IDENTITY]);
+    const noInput = spawnSync(shell0, args0, { env });
+    assert.equal(noInput.signal, null);
+    assert.equal(noInput.status, 0, 'standard input closed is an empty input, not a broken read');
+    assert.deepEqual(noInput.stdout, key);
+    assert.deepEqual(filesHolding(keyHome, key), [], 'a file received the key bytes');
+  } finally {
+    removeHome(keyHome);
+  }
+});
+
+// The spawning layer leaves SIGXFSZ at its default: a write past the
+// file-size limit must fail with EFBIG, not kill the program.
+test('a file-size limit on the output ends the write, not the program', () => {
+  const dir = makeTempDir('streams-');
+  const keyHome = makeHome();
+  plantKey(keyHome, Buffer.from('stored key'));
+  try {
+    const rows = [['lockscout', [IDENTITY], 0], ['keyvet', [], 0], ['keyfetch', ['read-key', IDENTITY], 1]];
+    for (const [program, args, status] of rows) {
+      const out = path.join(dir, `${program}.out`);
+      const result = spawnSync('/bin/sh', ['-c', 'ulimit -f 0 && exec "$0" "$@" > "$OUT"', deliverable(program), ...args],
+        { env: homeEnvironment(keyHome, { OUT: out }), input: '' });
+      assert.equal(result.signal, null, `${program} died by ${result.signal}`);
+      assert.equal(result.status, status, program);
+      assert.equal(fs.statSync(out).size, 0, program);
+    }
+  } finally {
+    removeHome(keyHome);
+    fs.rmSync(dir, { recursive: true, force: true });
+  }
+});

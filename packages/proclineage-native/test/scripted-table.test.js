@@ -6,6 +6,7 @@
 // made to fail at exactly one of these points.
 const test = require('node:test');
 const assert = require('node:assert/strict');
+const { spawnSync } = require('child_process');
 const { deliverable } = require('../../../test/support/native');
 
 const addon = require(deliverable('proclineage_scripted.node'));
@@ -221,4 +222,30 @@ test('environment: the failure rule and the scan order', () => {
   addon.script({ sysctl: [gone] });
   addon.getDarwinEnvironmentValue(PID, 'K');
   assert.deepEqual(addon.calls(), [`sysctl ${PID} size`]);
+});
+
+// An area or a listing larger than the address space left is null, the
+// answer for any other failed read; an allocation failure that escaped as
+// an exception would end the application. Under a limit of 1.5 GiB node
+// has room to run but not for an area of 1 GiB or a listing of 2 GiB.
+test('allocation failure under an address-space limit answers null', {
+  skip: process.env.ASAN_OPTIONS !== undefined && 'no address space limit under the sanitizer runtime',
+}, () => {
+  const script = `
+    const addon = require(${JSON.stringify(deliverable('proclineage_scripted.node'))});
+    const answers = [];
+    addon.script({ sysctl: [{ ret: 0, size: 2 ** 30 }], kill: [{ ret: 0 }] });
+    answers.push([addon.getDarwinEnvironmentValue(${PID}, 'K'), addon.calls()]);
+    addon.script({ listing: [{ ret: 2 ** 29 }] });
+    answers.push([addon.listDarwinProcesses(), addon.calls()]);
+    console.log(JSON.stringify(answers));`;
+  const result = spawnSync('/bin/sh', ['-c', 'ulimit -v 1572864 && exec "$0" -e "$1"', process.execPath, script],
+    { encoding: 'utf8' });
+  assert.equal(result.signal, null, result.stderr);
+  assert.equal(result.status, 0, result.stderr);
+  // Neither went past the allocation: no read of the area, no second listing.
+  assert.deepEqual(JSON.parse(result.stdout), [
+    [null, [`sysctl ${PID} size`, `kill ${PID} 0`]],
+    [null, ['listallpids 0']],
+  ]);
 });

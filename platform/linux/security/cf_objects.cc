@@ -201,14 +201,13 @@ StandinCFObject::~StandinCFObject() {
   }
 }
 
-StandinCFString::StandinCFString(std::string text, bool is_constant)
-    : StandinCFObject(standin::kStringType, is_constant), bytes(std::move(text)) {}
+StandinCFString::StandinCFString(std::unique_ptr<char[]> storage, size_t length)
+    : StandinCFObject(standin::kStringType, false),
+      owned(std::move(storage)),
+      bytes(owned.get(), length) {}
 
 StandinCFNumber::StandinCFNumber(int64_t number)
     : StandinCFObject(standin::kNumberType, false), value(number) {}
-
-StandinCFBoolean::StandinCFBoolean(bool flag)
-    : StandinCFObject(standin::kBooleanType, true), value(flag) {}
 
 StandinCFArray::StandinCFArray() : StandinCFObject(standin::kArrayType, false), callbacks{} {}
 
@@ -467,9 +466,12 @@ CFStringRef CFStringCreateWithBytes(CFAllocatorRef, const UInt8* bytes, CFIndex 
     return nullptr;
   }
   try {
-    auto* string = new StandinCFString(
-        length == 0 ? std::string() : std::string(reinterpret_cast<const char*>(bytes), length),
-        false);
+    std::unique_ptr<char[]> storage(new char[length + 1]);
+    if (length > 0) {
+      memcpy(storage.get(), bytes, length);
+    }
+    storage[length] = '\0';
+    auto* string = new StandinCFString(std::move(storage), length);
     return reinterpret_cast<CFStringRef>(static_cast<StandinCFObject*>(string));
   } catch (const std::bad_alloc&) {
     return nullptr;
@@ -493,12 +495,13 @@ CFIndex CFStringGetLength(CFStringRef string) {
 
 Boolean CFStringGetCString(CFStringRef string, char* buffer, CFIndex bufferSize,
                            CFStringEncoding encoding) {
-  const std::string& bytes = AsString(string)->bytes;
+  const std::string_view bytes = AsString(string)->bytes;
   if (encoding != kCFStringEncodingUTF8 || buffer == nullptr || bufferSize <= 0 ||
       bytes.size() + 1 > static_cast<size_t>(bufferSize)) {
     return false;
   }
-  memcpy(buffer, bytes.c_str(), bytes.size() + 1);
+  memcpy(buffer, bytes.data(), bytes.size());
+  buffer[bytes.size()] = '\0';
   return true;
 }
 

@@ -16,8 +16,12 @@ namespace {
 // The one process-wide user-interaction setting.
 Boolean interaction_allowed = 1;
 
+// Constant data, as CoreFoundation's own constants are: the object is
+// filled in by the compiler and its text stays a literal, so nothing runs or
+// is allocated for it before main. (With the length spelled out the view is
+// a constant expression; found by strlen it is made at run time.)
 #define STANDIN_CONSTANT(name, text)              \
-  StandinCFString name##_object(text, true);     \
+  StandinCFString name##_object{std::string_view(text, sizeof(text) - 1)}; \
   }                                               \
   extern "C" const CFStringRef name = &name##_object; \
   namespace {
@@ -351,7 +355,7 @@ bool QueryString(CFDictionaryRef query, CFStringRef key, std::string* text, bool
   if (string == nullptr) {
     return false;
   }
-  *text = string->bytes;
+  text->assign(string->bytes.data(), string->bytes.size());
   *present = true;
   return true;
 }

@@ -31,6 +31,7 @@ const char kMagicLine[] = "standin-keychain 1";
 // or a list that links to /dev/zero, would otherwise be read until the
 // allocator gives up; past it the read fails with errSecDataTooLarge.
 constexpr size_t kMaxFileBytes = 16 * 1024 * 1024;
+constexpr size_t kReadChunkBytes = 65536;
 
 // Closes the descriptor it holds when it goes out of scope, so that a read
 // cut short by a thrown allocation failure does not leak it.
@@ -194,9 +195,15 @@ bool ReadAll(int fd, std::string* text) {
   if (S_ISREG(info.st_mode)) {
     text->reserve(static_cast<size_t>(info.st_size));
   }
-  char buffer[65536];
+  // On the heap: 64 KiB of stack made a small stack limit kill keyfetch by
+  // SIGSEGV after it had read the key, before it could wipe it.
+  const std::unique_ptr<char[]> buffer(new (std::nothrow) char[kReadChunkBytes]);
+  if (buffer == nullptr) {
+    errno = ENOMEM;
+    return false;
+  }
   for (;;) {
-    const ssize_t got = read(fd, buffer, sizeof buffer);
+    const ssize_t got = read(fd, buffer.get(), kReadChunkBytes);
     if (got < 0 && errno == EINTR) {
       continue;
     }
@@ -210,7 +217,7 @@ bool ReadAll(int fd, std::string* text) {
       errno = EFBIG;
       return false;
     }
-    text->append(buffer, static_cast<size_t>(got));
+    text->append(buffer.get(), static_cast<size_t>(got));
   }
 }
 
@@ -264,14 +271,14 @@ int CreateTemporary(const std::string& path, std::string* temporary) {
   return -1;
 }
 
-// True for the suffix of a temporary name: 24 lowercase hex digits, or a
-// process number, which older builds used. Nothing else is taken for one,
-// so a keychain that merely has ".tmp." in its name is never removed.
+// True for the suffix of a temporary name: exactly the 24 lowercase hex
+// digits TemporaryName makes. Nothing else is taken for one: a keychain
+// named "archive.keychain.tmp.2024" (the process-number form of older
+// builds) would otherwise be deleted, with all its items, by the next
+// change to "archive.keychain".
 bool IsTemporarySuffix(const char* suffix) {
   const size_t length = strlen(suffix);
-  const bool hex = length == 24 && strspn(suffix, "0123456789abcdef") == length;
-  const bool pid = length >= 1 && length <= 10 && strspn(suffix, "0123456789") == length;
-  return hex || pid;
+  return length == 24 && strspn(suffix, "0123456789abcdef") == length;
 }
 
 // A crash between writing a temporary and publishing it leaves the

@@ -5,9 +5,11 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -17,6 +19,11 @@
 // public header only names the derived types, so callers cannot look inside.
 struct StandinCFObject {
   explicit StandinCFObject(CFTypeID type_id, bool is_constant);
+  // A constant, made as constant data: it runs no code and allocates
+  // nothing during static initialisation, so that a program under a tight
+  // memory limit does not abort before main.
+  constexpr explicit StandinCFObject(CFTypeID type_id)
+      : type(type_id), constant(true), references(1) {}
   virtual ~StandinCFObject();
   StandinCFObject(const StandinCFObject&) = delete;
   StandinCFObject& operator=(const StandinCFObject&) = delete;
@@ -28,8 +35,15 @@ struct StandinCFObject {
 };
 
 struct StandinCFString : StandinCFObject {
-  StandinCFString(std::string text, bool is_constant);
-  std::string bytes;  // UTF-8
+  // A string that owns its bytes (length of them at storage).
+  StandinCFString(std::unique_ptr<char[]> storage, size_t length);
+  // A constant over text of static storage duration (the kSec... keys).
+  constexpr explicit StandinCFString(std::string_view constant_text)
+      : StandinCFObject(kConstantStringType), owned(), bytes(constant_text) {}
+  std::unique_ptr<char[]> owned;
+  std::string_view bytes;  // UTF-8: the owned bytes or the constant text
+  // standin::kStringType, which is declared below.
+  static constexpr CFTypeID kConstantStringType = 7;
 };
 
 struct StandinCFNumber : StandinCFObject {
@@ -37,9 +51,13 @@ struct StandinCFNumber : StandinCFObject {
   int64_t value;
 };
 
+// Only the two constants kCFBooleanTrue and kCFBooleanFalse exist.
 struct StandinCFBoolean : StandinCFObject {
-  explicit StandinCFBoolean(bool flag);
+  constexpr explicit StandinCFBoolean(bool flag)
+      : StandinCFObject(kConstantBooleanType), value(flag) {}
   bool value;
+  // standin::kBooleanType, which is declared below.
+  static constexpr CFTypeID kConstantBooleanType = 21;
 };
 
 struct StandinCFArray : StandinCFObject {
@@ -72,10 +90,10 @@ struct StandinSecKeychainItem : StandinCFObject {
 namespace standin {
 
 enum TypeId : CFTypeID {
-  kStringType = 7,
+  kStringType = StandinCFString::kConstantStringType,
   kDictionaryType = 18,
   kArrayType = 19,
-  kBooleanType = 21,
+  kBooleanType = StandinCFBoolean::kConstantBooleanType,
   kNumberType = 22,
   kKeychainType = 101,
   kKeychainItemType = 102,
