@@ -8,9 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include "closed_descriptor.h"
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -237,26 +235,10 @@ TEST(SerializeResultTest, WritesTheLargestCodeAsAnUnsignedNumber) {
 // start, then reports whether that descriptor is /dev/null once main has
 // returned: were it left closed, the first file opened would take its
 // number and receive whatever the program writes there.
-bool FilledWithDevNull(int closed) {
-  fflush(nullptr);
-  const pid_t child = fork();
-  if (child == 0) {
-    close(closed);
-    program_main();
-    struct stat null_status;
-    struct stat status;
-    const bool filled = stat("/dev/null", &null_status) == 0 && fstat(closed, &status) == 0 &&
-                        S_ISCHR(status.st_mode) && status.st_rdev == null_status.st_rdev;
-    _exit(filled ? 0 : 1);
-  }
-  int wait_status = 0;
-  return waitpid(child, &wait_status, 0) == child && WIFEXITED(wait_status) &&
-         WEXITSTATUS(wait_status) == 0;
-}
-
 TEST(Main, AClosedStandardDescriptorIsDevNullBeforeTheLine) {
   for (int fd = 0; fd <= 2; ++fd) {
-    EXPECT_TRUE(FilledWithDevNull(fd)) << "descriptor " << fd;
+    EXPECT_TRUE(ClosedDescriptorFilledWithDevNull(fd, [] { program_main(); }))
+        << "descriptor " << fd;
   }
 }
 

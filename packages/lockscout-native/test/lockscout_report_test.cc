@@ -4,9 +4,7 @@
 
 #include "../src/lockscout.cc"
 
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include "closed_descriptor.h"
 
 namespace credential_identity {
 namespace {
@@ -115,28 +113,12 @@ TEST(Report, WritesNegativeAndPositiveCodesAsPlainNumbers) {
 // start, then reports whether that descriptor is /dev/null once main has
 // returned: were it left closed, the first file opened would take its
 // number and receive whatever the program writes there.
-bool FilledWithDevNull(int closed, int argc, char** argv) {
-  fflush(nullptr);
-  const pid_t child = fork();
-  if (child == 0) {
-    close(closed);
-    program_main(argc, argv);
-    struct stat null_status;
-    struct stat status;
-    const bool filled = stat("/dev/null", &null_status) == 0 && fstat(closed, &status) == 0 &&
-                        S_ISCHR(status.st_mode) && status.st_rdev == null_status.st_rdev;
-    _exit(filled ? 0 : 1);
-  }
-  int wait_status = 0;
-  return waitpid(child, &wait_status, 0) == child && WIFEXITED(wait_status) &&
-         WEXITSTATUS(wait_status) == 0;
-}
-
 TEST(Main, AClosedStandardDescriptorIsDevNullBeforeTheProbe) {
   char name[] = "lockscout";
   char* argv[] = {name, nullptr};
   for (int fd = 0; fd <= 2; ++fd) {
-    EXPECT_TRUE(FilledWithDevNull(fd, 1, argv)) << "descriptor " << fd;
+    EXPECT_TRUE(ClosedDescriptorFilledWithDevNull(fd, [&] { program_main(1, argv); }))
+        << "descriptor " << fd;
   }
 }
 
