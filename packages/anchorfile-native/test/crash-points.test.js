@@ -13,23 +13,15 @@ const crypto = require('crypto');
 const fs = require('fs');
 const path = require('path');
 const { spawn } = require('child_process');
-const { deliverable } = require('../../../test/support/native.js');
 const {
   anchorfile, addonPath, makeStorage, identity: identityOf, publicationTemporary, publicationQuarantine,
-  contentQuarantine, removalArgs, collect,
+  contentQuarantine, removalArgs, collect, interposer, skipReason, printTable,
 } = require('./helpers.js');
 
-const interposer = deliverable('anchorfile_faultinject.so');
 const childScript = path.join(__dirname, 'faultinject', 'remove-child.js');
 const CRASH_STATUS = 77;
 const PARENT = 'content/blobs/ab';
 const REQUIRES_RECOVERY = 'Publication quarantine requires recovery: ';
-
-function skipReason() {
-  if (process.platform !== 'linux') return 'LD_PRELOAD interposition is Linux only';
-  if (!fs.existsSync(interposer)) return 'fault-injection interposer not built';
-  return false;
-}
 
 // ---------------------------------------------------------------------------
 // One storage tree per run
@@ -273,12 +265,6 @@ async function runFaults(t, faults, { stops, kind, prepare }) {
   return done.flatMap((result, g) => groups[g].map((job, i) => ({
     ...job, status: result.status, err: result.err, ...result.results[i],
   })));
-}
-
-function printTable(title, header, rows) {
-  const widths = header.map((h, i) => Math.max(h.length, ...rows.map((r) => String(r[i]).length)));
-  const line = (cells) => cells.map((cell, i) => String(cell).padEnd(widths[i])).join('  ').trimEnd();
-  console.log([title, line(header), ...rows.map(line)].join('\n'));
 }
 
 // ---------------------------------------------------------------------------

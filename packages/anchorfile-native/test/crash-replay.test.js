@@ -15,23 +15,15 @@ const fs = require('fs');
 const os = require('os');
 const path = require('path');
 const { spawn } = require('child_process');
-const { deliverable } = require('../../../test/support/native.js');
 const {
   anchorfile, addonPath, makeStorage, identity: identityOf, publicationTemporary, publicationQuarantine,
-  contentQuarantine, removalArgs, collect,
+  contentQuarantine, removalArgs, collect, interposer, skipReason, printTable,
 } = require('./helpers.js');
 
-const interposer = deliverable('anchorfile_faultinject.so');
 const childScript = path.join(__dirname, 'faultinject', 'remove-child.js');
 const PARENT = 'content/blobs/ab';
 const O_CREAT = 0o100;
 const AT_REMOVEDIR = 0x200;
-
-function skipReason() {
-  if (process.platform !== 'linux') return 'LD_PRELOAD interposition is Linux only';
-  if (!fs.existsSync(interposer)) return 'fault-injection interposer not built';
-  return false;
-}
 
 // ---------------------------------------------------------------------------
 // Workloads, each recorded once on a real tree
@@ -478,12 +470,6 @@ function replay(s, models, { twoStepRename = false } = {}) {
     rows[model] = { states: masks.length, ...counts };
   }
   return { trace, verdicts, rows };
-}
-
-function printTable(title, header, rows) {
-  const widths = header.map((h, i) => Math.max(h.length, ...rows.map((r) => String(r[i]).length)));
-  const line = (cells) => cells.map((cell, i) => String(cell).padEnd(widths[i])).join('  ').trimEnd();
-  console.log([title, line(header), ...rows.map(line)].join('\n'));
 }
 
 const STRONG = ['in order', 'ext4-like', 'macOS barrier'];

@@ -92,7 +92,25 @@ function sameDescriptors(fn) {
   assert.equal(openDescriptorCount(), before, 'descriptor count changed');
 }
 
+// The fault-injection interposer that the crash-point and power-loss suites
+// preload into their children, and why those suites cannot run here, if so.
+const interposer = deliverable('anchorfile_faultinject.so');
+
+function skipReason() {
+  if (process.platform !== 'linux') return 'LD_PRELOAD interposition is Linux only';
+  if (!fs.existsSync(interposer)) return 'fault-injection interposer not built';
+  return false;
+}
+
+// Prints a table of verdicts under its title, columns padded to fit.
+function printTable(title, header, rows) {
+  const widths = header.map((h, i) => Math.max(h.length, ...rows.map((r) => String(r[i]).length)));
+  const line = (cells) => cells.map((cell, i) => String(cell).padEnd(widths[i])).join('  ').trimEnd();
+  console.log([title, line(header), ...rows.map(line)].join('\n'));
+}
+
 module.exports = {
   anchorfile, addonPath, makeStorage, identity, publicationQuarantine, contentQuarantine,
   publicationTemporary, plantFile, removalArgs, throwsWith, sameDescriptors, outcomeScript, collect,
+  interposer, skipReason, printTable,
 };
