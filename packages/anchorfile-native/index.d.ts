@@ -93,3 +93,6 @@ export function fileIdentity(path: string): [device: bigint, inode: bigint, size
  * Throws an AnchorfileError when recovery fails.
  */
 export function recoverListedQuarantine(root: string, parent: string, entry: string, name?: string): boolean;
+
+/** The promise form, the same object as `require('@native/anchorfile/promises')`. */
+export const promises: typeof import('./promises.js');

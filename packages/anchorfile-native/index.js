@@ -48,31 +48,55 @@ function invalid(message) {
   return error;
 }
 
+// The script-side functions check their own arguments as node's modules
+// do: a value of the wrong type throws a TypeError with code
+// "ERR_INVALID_ARG_TYPE" naming the argument. Without it a directory entry
+// object passed as a name reads as "[object Object]", no quarantine, and is
+// silently never recovered.
+function received(value) {
+  if (value === null || value === undefined) return `Received ${value}`;
+  if (typeof value === 'function') return `Received function ${value.name || '<anonymous>'}`;
+  if (typeof value === 'object') return `Received an instance of ${value.constructor?.name || 'Object'}`;
+  const shown = typeof value === 'bigint' ? `${value}n` : String(value);
+  return `Received type ${typeof value} (${shown.length > 28 ? `${shown.slice(0, 25)}...` : shown})`;
+}
+
+function checkString(value, name) {
+  if (typeof value === 'string') return;
+  const error = new TypeError(`The "${name}" argument must be of type string. ${received(value)}`);
+  error.code = 'ERR_INVALID_ARG_TYPE';
+  throw error;
+}
+
 function publicationQuarantineName() {
   return PUBLICATION_PREFIX + crypto.randomUUID();
 }
 
 function contentQuarantineName(digest) {
-  if (typeof digest !== 'string' || !/^[0-9a-f]{64}$/.test(digest)) {
+  checkString(digest, 'digest');
+  if (!/^[0-9a-f]{64}$/.test(digest)) {
     throw invalid('A content quarantine name needs 64 lowercase hex digits.');
   }
   return CONTENT_PREFIX + digest;
 }
 
 function publicationTemporaryName(digest) {
-  if (typeof digest !== 'string' || !/^[0-9a-f]{64}$/.test(digest)) {
+  checkString(digest, 'digest');
+  if (!/^[0-9a-f]{64}$/.test(digest)) {
     throw invalid('A publication temporary name needs 64 lowercase hex digits.');
   }
   return `${digest}.${crypto.randomUUID()}.tmp`;
 }
 
 function quarantineKind(name) {
+  checkString(name, 'name');
   if (PUBLICATION_QUARANTINE.test(name)) return 'publication';
   if (CONTENT_QUARANTINE.test(name)) return 'content';
   return null;
 }
 
 function isPublicationTemporary(name) {
+  checkString(name, 'name');
   return PUBLICATION_TEMPORARY.test(name);
 }
 
@@ -88,8 +112,10 @@ function unsigned64(value) {
 }
 
 // [device, inode] of a directory, the order removeAnchoredFile and
-// recoverAnchoredRemoval take them in.
+// recoverAnchoredRemoval take them in. A path is a string, as declared: a
+// URL would reach a worker of the promise form as an empty object.
 function directoryIdentity(directory) {
+  checkString(directory, 'path');
   const status = fs.statSync(directory, { bigint: true });
   return [unsigned64(status.dev), unsigned64(status.ino)];
 }
@@ -98,6 +124,7 @@ function directoryIdentity(directory) {
 // removeAnchoredFile takes them. lstat: a symbolic link is identified as
 // itself, so that the removal refuses it rather than chasing its target.
 function fileIdentity(file) {
+  checkString(file, 'path');
   const status = fs.lstatSync(file, { bigint: true });
   return [unsigned64(status.dev), unsigned64(status.ino), unsigned64(status.size), status.mtimeNs];
 }
@@ -109,6 +136,10 @@ function fileIdentity(file) {
 // true once the quarantine is gone; throws what recoverAnchoredRemoval
 // throws.
 function recoverListedQuarantine(root, parent, entry, name) {
+  checkString(root, 'root');
+  checkString(parent, 'parent');
+  checkString(entry, 'entry');
+  if (name !== undefined) checkString(name, 'name');
   const kind = quarantineKind(entry);
   if (kind === null) return false;
   const [device, inode] = directoryIdentity(path.join(root, parent));
@@ -137,3 +168,10 @@ module.exports = {
   fileIdentity,
   recoverListedQuarantine,
 };
+
+// The promise form (./promises), loaded when first asked for: it loads this
+// file itself.
+Object.defineProperty(module.exports, 'promises', {
+  enumerable: true,
+  get: () => require('./promises.js'),
+});

@@ -15,5 +15,6 @@ export const {
   directoryIdentity,
   fileIdentity,
   recoverListedQuarantine,
+  promises,
 } = anchorfile;
 export default anchorfile;

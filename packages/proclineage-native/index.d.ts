@@ -35,3 +35,6 @@ export function getDarwinEnvironmentValue(pid: number, name: string): string | f
 
 /** Every readable process of the caller's user, or null when none can be listed. */
 export function listDarwinProcesses(): DarwinProcessList | null;
+
+/** The promise form, the same object as `require('@native/proclineage/promises')`. */
+export const promises: typeof import('./promises.js');

@@ -29,3 +29,10 @@ function locate() {
 }
 
 module.exports = require(locate());
+
+// The promise form (./promises), loaded when first asked for: it loads this
+// file itself.
+Object.defineProperty(module.exports, 'promises', {
+  enumerable: true,
+  get: () => require('./promises.js'),
+});

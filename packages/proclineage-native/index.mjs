@@ -7,5 +7,6 @@ export const {
   getDarwinProcessArguments,
   getDarwinEnvironmentValue,
   listDarwinProcesses,
+  promises,
 } = proclineage;
 export default proclineage;
