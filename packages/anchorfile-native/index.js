@@ -34,6 +34,7 @@ const addon = require(locate());
 // identities a caller would otherwise assemble by hand, where one wrong
 // character leaves a quarantine that no recovery call accepts.
 const crypto = require('crypto');
+const checks = require('./arguments.js');
 
 const PUBLICATION_PREFIX = '.publication-recovery-';
 const CONTENT_PREFIX = '.content-recovery-';
@@ -48,32 +49,12 @@ function invalid(message) {
   return error;
 }
 
-// The script-side functions check their own arguments as node's modules
-// do: a value of the wrong type throws a TypeError with code
-// "ERR_INVALID_ARG_TYPE" naming the argument. Without it a directory entry
-// object passed as a name reads as "[object Object]", no quarantine, and is
-// silently never recovered.
-function received(value) {
-  if (value === null || value === undefined) return `Received ${value}`;
-  if (typeof value === 'function') return `Received function ${value.name || '<anonymous>'}`;
-  if (typeof value === 'object') return `Received an instance of ${value.constructor?.name || 'Object'}`;
-  const shown = typeof value === 'bigint' ? `${value}n` : String(value);
-  return `Received type ${typeof value} (${shown.length > 28 ? `${shown.slice(0, 25)}...` : shown})`;
-}
-
-function checkString(value, name) {
-  if (typeof value === 'string') return;
-  const error = new TypeError(`The "${name}" argument must be of type string. ${received(value)}`);
-  error.code = 'ERR_INVALID_ARG_TYPE';
-  throw error;
-}
-
 function publicationQuarantineName() {
   return PUBLICATION_PREFIX + crypto.randomUUID();
 }
 
 function contentQuarantineName(digest) {
-  checkString(digest, 'digest');
+  checks.contentQuarantineName(digest);
   if (!/^[0-9a-f]{64}$/.test(digest)) {
     throw invalid('A content quarantine name needs 64 lowercase hex digits.');
   }
@@ -81,7 +62,7 @@ function contentQuarantineName(digest) {
 }
 
 function publicationTemporaryName(digest) {
-  checkString(digest, 'digest');
+  checks.publicationTemporaryName(digest);
   if (!/^[0-9a-f]{64}$/.test(digest)) {
     throw invalid('A publication temporary name needs 64 lowercase hex digits.');
   }
@@ -89,14 +70,14 @@ function publicationTemporaryName(digest) {
 }
 
 function quarantineKind(name) {
-  checkString(name, 'name');
+  checks.quarantineKind(name);
   if (PUBLICATION_QUARANTINE.test(name)) return 'publication';
   if (CONTENT_QUARANTINE.test(name)) return 'content';
   return null;
 }
 
 function isPublicationTemporary(name) {
-  checkString(name, 'name');
+  checks.isPublicationTemporary(name);
   return PUBLICATION_TEMPORARY.test(name);
 }
 
@@ -112,10 +93,9 @@ function unsigned64(value) {
 }
 
 // [device, inode] of a directory, the order removeAnchoredFile and
-// recoverAnchoredRemoval take them in. A path is a string, as declared: a
-// URL would reach a worker of the promise form as an empty object.
+// recoverAnchoredRemoval take them in.
 function directoryIdentity(directory) {
-  checkString(directory, 'path');
+  checks.directoryIdentity(directory);
   const status = fs.statSync(directory, { bigint: true });
   return [unsigned64(status.dev), unsigned64(status.ino)];
 }
@@ -124,7 +104,7 @@ function directoryIdentity(directory) {
 // removeAnchoredFile takes them. lstat: a symbolic link is identified as
 // itself, so that the removal refuses it rather than chasing its target.
 function fileIdentity(file) {
-  checkString(file, 'path');
+  checks.fileIdentity(file);
   const status = fs.lstatSync(file, { bigint: true });
   return [unsigned64(status.dev), unsigned64(status.ino), unsigned64(status.size), status.mtimeNs];
 }
@@ -136,10 +116,7 @@ function fileIdentity(file) {
 // true once the quarantine is gone; throws what recoverAnchoredRemoval
 // throws.
 function recoverListedQuarantine(root, parent, entry, name) {
-  checkString(root, 'root');
-  checkString(parent, 'parent');
-  checkString(entry, 'entry');
-  if (name !== undefined) checkString(name, 'name');
+  checks.recoverListedQuarantine(root, parent, entry, name);
   const kind = quarantineKind(entry);
   if (kind === null) return false;
   const [device, inode] = directoryIdentity(path.join(root, parent));

@@ -8,6 +8,7 @@
 // functions as the synchronous ones.
 const path = require('path');
 const anchorfile = require('./index.js');
+const checks = require('./arguments.js');
 const { createPool } = require('./worker-pool.js');
 
 // Those that touch the file system; every other export names things.
@@ -18,8 +19,16 @@ const ON_WORKER = new Set([
 
 const pool = createPool(path.join(__dirname, 'index.js'));
 const promises = {};
+function onWorker(name) {
+  const check = checks[name] || (() => {});
+  return { [name]: (...args) => new Promise((resolve) => {
+    check(...args);
+    resolve(pool.run(name, args));
+  }) }[name];
+}
+
 for (const name of Object.keys(anchorfile).filter((key) => key !== 'promises')) {
-  promises[name] = ON_WORKER.has(name) ? { [name]: (...args) => pool.run(name, args) }[name] : anchorfile[name];
+  promises[name] = ON_WORKER.has(name) ? onWorker(name) : anchorfile[name];
 }
 
 module.exports = promises;
