@@ -29,9 +29,31 @@ test('quarantine and temporary names: made, recognised, and refused from a bad d
     assert.equal(anchorfile.quarantineKind(name), kind, name);
     assert.equal(anchorfile.isPublicationTemporary(name), isTemporary, name);
   }
-  for (const digest of [DIGEST.toUpperCase(), DIGEST.slice(1), `${DIGEST}0`, 7, undefined]) {
+  for (const digest of [DIGEST.toUpperCase(), DIGEST.slice(1), `${DIGEST}0`]) {
     assert.throws(() => anchorfile.contentQuarantineName(digest), { code: 'EINVAL' });
     assert.throws(() => anchorfile.publicationTemporaryName(digest), { code: 'EINVAL' });
+  }
+});
+
+test('a wrong argument type is a TypeError naming the argument, as node\'s own modules throw', () => {
+  const entry = anchorfile.publicationQuarantineName();
+  const cases = [
+    ['contentQuarantineName', [7], 'digest', 'type number (7)'],
+    ['publicationTemporaryName', [undefined], 'digest', 'undefined'],
+    ['quarantineKind', [{ name: entry }], 'name', 'an instance of Object'],
+    ['isPublicationTemporary', [null], 'name', 'null'],
+    ['directoryIdentity', [new URL('file:///tmp')], 'path', 'an instance of URL'],
+    ['fileIdentity', [Buffer.from('/tmp')], 'path', 'an instance of Buffer'],
+    ['recoverListedQuarantine', [null, 'a', entry], 'root', 'null'],
+    ['recoverListedQuarantine', ['/r', 1n, entry], 'parent', 'type bigint (1n)'],
+    ['recoverListedQuarantine', ['/r', 'a', () => entry], 'entry', 'function <anonymous>'],
+    ['recoverListedQuarantine', ['/r', 'a', entry, 5], 'name', 'type number (5)'],
+  ];
+  for (const [fn, args, name, received] of cases) {
+    assert.throws(() => anchorfile[fn](...args), {
+      name: 'TypeError', code: 'ERR_INVALID_ARG_TYPE',
+      message: `The "${name}" argument must be of type string. Received ${received}`,
+    }, `${fn}: ${name}`);
   }
 });
 
