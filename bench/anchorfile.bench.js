@@ -69,8 +69,11 @@ const removalDir = path.join(root, 'rm', removalParent);
 fs.mkdirSync(removalDir, { recursive: true });
 const parentId = fs.statSync(removalDir, { bigint: true });
 
+// A publication temporary is removed from the blob directory named by its
+// own first two hex digits (the only place its recovery accepts it), so
+// every planted name starts with "cd".
 function plant() {
-  const name = `${crypto.randomBytes(32).toString('hex')}.${crypto.randomUUID()}.tmp`;
+  const name = `cd${crypto.randomBytes(31).toString('hex')}.${crypto.randomUUID()}.tmp`;
   const file = path.join(removalDir, name);
   fs.writeFileSync(file, 'blob');
   return { name, file, id: fs.statSync(file, { bigint: true }) };

@@ -22,6 +22,24 @@ function interleave(contenders, rounds) {
   return results;
 }
 
+// interleave for contenders that return a promise of their round's result.
+async function interleaveAsync(contenders, rounds) {
+  const names = Object.keys(contenders);
+  const results = Object.fromEntries(names.map((name) => [name, []]));
+  for (let round = 0; round < rounds; round++) {
+    for (let i = 0; i < names.length; i++) {
+      const name = names[(round + i) % names.length];
+      results[name].push(await contenders[name](round));
+    }
+  }
+  return results;
+}
+
+// Each contender's results reduced to one of their fields.
+function field(results, key) {
+  return Object.fromEntries(Object.entries(results).map(([name, values]) => [name, values.map((v) => v[key])]));
+}
+
 function formatNs(ns) {
   return ns >= 1e6 ? `${(ns / 1e6).toFixed(2)} ms` : `${(ns / 1e3).toFixed(1)} µs`;
 }
@@ -37,4 +55,4 @@ function report(title, results, reference) {
   }
 }
 
-module.exports = { median, interleave, report, formatNs };
+module.exports = { median, interleave, interleaveAsync, field, report, formatNs };
