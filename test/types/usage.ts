@@ -115,3 +115,44 @@ export async function lockscoutUsage(): Promise<void> {
   // @ts-expect-error only the three programs ship
   programPath('security');
 }
+
+// The promise forms: the same arguments, a promise of the same result, and
+// the name functions the same as the synchronous ones.
+import * as anchorfilePromises from '@native/anchorfile/promises';
+import { promises as anchorfileFromMain } from '@native/anchorfile';
+import * as proclineagePromises from '@native/proclineage/promises';
+
+export async function promiseUsage(root: string, digest: string, pid: number): Promise<void> {
+  const [parentDev, parentIno] = await anchorfilePromises.directoryIdentity(`${root}/content/blobs/ab`);
+  const temporary = anchorfilePromises.publicationTemporaryName(digest);
+  const [dev, ino, size, mtimeNs] = await anchorfileFromMain.fileIdentity(`${root}/content/blobs/ab/${temporary}`);
+  const quarantine = anchorfilePromises.publicationQuarantineName();
+  const removed: Promise<void> = anchorfilePromises.removeAnchoredFile(root, 'content/blobs/ab', temporary,
+    parentDev, parentIno, dev, ino, size, mtimeNs, quarantine);
+  await removed;
+  await anchorfilePromises.recoverAnchoredRemoval(root, 'content/blobs/ab', quarantine, parentDev, parentIno);
+  const info: anchorfilePromises.StoragePathInfo = await anchorfilePromises.inspectPath(root);
+  const recovered: boolean = await anchorfilePromises.recoverListedQuarantine(root, 'a', quarantine);
+  void info; void recovered;
+  // @ts-expect-error identities are BigInts in the promise form too
+  await anchorfilePromises.recoverAnchoredRemoval(root, '', quarantine, 1, 2);
+  // @ts-expect-error the promise form gives a promise, not the answer
+  const now: boolean = anchorfilePromises.recoverListedQuarantine(root, 'a', quarantine);
+  void now;
+  try {
+    await anchorfilePromises.publishNoReplace(root, '', 'a', 'b');
+  } catch (error) {
+    const code = (error as anchorfilePromises.AnchorfileError | anchorfilePromises.WorkerExitedError).code;
+    if (code === 'EEXIST' || code === 'ERR_WORKER_EXITED') return;
+  }
+
+  const self = await proclineagePromises.getDarwinProcess(pid);
+  if (self !== null) void BigInt(self.uniqueId);
+  const args: string[] | null = await proclineagePromises.getDarwinProcessArguments(pid);
+  const value: string | false | null = await proclineagePromises.getDarwinEnvironmentValue(pid, 'PATH');
+  void args; void value;
+  const list = await proclineagePromises.listDarwinProcesses();
+  if (list !== null && list.complete) void list.processes.length;
+  // @ts-expect-error a process that cannot be read is null
+  void (await proclineagePromises.getDarwinProcess(pid)).pid;
+}
