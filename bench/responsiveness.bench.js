@@ -8,7 +8,7 @@
 // per turn of the loop (the most a synchronous caller can do to stay
 // responsive). Every contender runs in every round, in rotating order.
 //
-// BENCH_REMOVALS (default 200) and BENCH_LISTINGS (default 200) set the
+// BENCH_REMOVALS (default 200) and BENCH_LISTINGS (default 50) set the
 // calls per round, BENCH_SLEEPERS (default 300) the sleeping processes
 // started so that a listing has as many to list, BENCH_ROUNDS (default 5)
 // the rounds.
@@ -25,7 +25,7 @@ const proclineage = require('../packages/proclineage-native');
 
 const ROUNDS = Number(process.env.BENCH_ROUNDS || 5);
 const REMOVALS = Number(process.env.BENCH_REMOVALS || 200);
-const LISTINGS = Number(process.env.BENCH_LISTINGS || 200);
+const LISTINGS = Number(process.env.BENCH_LISTINGS || 50);
 const SLEEPERS = Number(process.env.BENCH_SLEEPERS || 300);
 
 // The longest gap between turns of a 1 ms timer from start to stop, the

@@ -7,14 +7,22 @@
 // slow call never holds up others behind it. This file is the same in
 // every package that has a promise form, because each package ships
 // alone.
+const fs = require('fs');
 const os = require('os');
 const { Worker } = require('worker_threads');
 
-// Started by source rather than by file name: Electron can start a worker
-// only from a real file, while the package may sit inside app.asar, where
-// require still finds this file.
+// Started by source rather than by file name: a worker's main file must be
+// a real file, while the package may sit inside an Electron application's
+// app.asar, where require still finds this file.
 const WORKER_SOURCE = `const { parentPort, workerData } = require('worker_threads');
 require(workerData.pool).serve(parentPort, require(workerData.module));`;
+
+// Where the packager unpacked the package beside app.asar (asarUnpack),
+// the worker loads the unpacked copy, which needs no archive support.
+function unpacked(file) {
+  const copy = file.replace(/([\\/])app\.asar([\\/])/, '$1app.asar.unpacked$2');
+  return copy !== file && fs.existsSync(copy) ? copy : file;
+}
 
 function defaultSize() {
   const cores = typeof os.availableParallelism === 'function' ? os.availableParallelism() : os.cpus().length;
@@ -68,7 +76,10 @@ function createPool(modulePath, size = defaultSize()) {
   let running = 0;
 
   function start() {
-    const worker = new Worker(WORKER_SOURCE, { eval: true, workerData: { pool: __filename, module: modulePath } });
+    const worker = new Worker(WORKER_SOURCE, {
+      eval: true,
+      workerData: { pool: unpacked(__filename), module: unpacked(modulePath) },
+    });
     running += 1;
     let failure;
     const handle = {
