@@ -28,7 +28,16 @@ function locate() {
   return development || nodeGypBuild.resolve(__dirname);
 }
 
-module.exports = require(locate());
+const addon = require(locate());
+
+// An object of the package's own, so that the promise form below is no
+// property of the add-on's exports, which a second loader would share.
+module.exports = {
+  getDarwinProcess: addon.getDarwinProcess,
+  getDarwinProcessArguments: addon.getDarwinProcessArguments,
+  getDarwinEnvironmentValue: addon.getDarwinEnvironmentValue,
+  listDarwinProcesses: addon.listDarwinProcesses,
+};
 
 // The promise form (./promises), loaded when first asked for: it loads this
 // file itself.
