@@ -51,7 +51,9 @@ function report(title, results, reference) {
   const ref = median(results[reference]);
   for (const [name, values] of Object.entries(results)) {
     const m = median(values);
-    console.log(`  ${name.padEnd(44)} median ${formatNs(m).padStart(10)}   ${(m / ref).toFixed(2)}x ${reference}`);
+    const ratio = m / ref;
+    const shown = ratio < 0.1 ? ratio.toPrecision(2) : ratio.toFixed(2);
+    console.log(`  ${name.padEnd(44)} median ${formatNs(m).padStart(10)}   ${shown}x ${reference}`);
   }
 }
 
