@@ -187,8 +187,8 @@ function runProgram(what, file, args, input, { env, timeout, signal }) {
     child.stdout.on('data', (chunk) => chunks.push(chunk));
     child.stdin.on('error', () => {}); // the program refused early; its status says why
     child.on('error', (error) => {
-      // Not started (ENOENT, EACCES): no 'close' follows a failed spawn of
-      // a program whose streams never opened, so settle here.
+      // Not started (ENOENT, EACCES): the system's error is the answer;
+      // the 'close' that follows finds the promise settled.
       finish();
       for (const chunk of chunks) chunk.fill(0);
       reject(error);
