@@ -7,15 +7,80 @@
 // the development builds, which win over any prebuilds/ copy.
 const fs = require('fs');
 const path = require('path');
-const { execFile, spawn, spawnSync } = require('child_process');
+const util = require('util');
+const { spawn, spawnSync } = require('child_process');
 
 const PROGRAMS = ['lockscout', 'keyfetch', 'keyvet'];
 const KEY_COMMANDS = ['read-key', 'create-key'];
+// setTimeout's largest delay; a longer one would fire at once.
+const MAX_TIMEOUT_MS = 2 ** 31 - 1;
+
+// Argument errors as Node's own modules make them: a TypeError whose code
+// says whether the type or the value is wrong, and which names the
+// argument. A value is shown only where it cannot be a secret: the type
+// error of createKey's bytes must not echo a key passed as text.
+function argumentKind(name) {
+  return name.includes('.') ? 'property' : 'argument';
+}
+
+function received(value) {
+  if (value === null || value === undefined) return `Received ${value}`;
+  if (typeof value === 'function') return `Received function ${value.name || '<anonymous>'}`;
+  if (typeof value === 'object') {
+    return `Received an instance of ${(value.constructor && value.constructor.name) || 'Object'}`;
+  }
+  return `Received type ${typeof value}`;
+}
+
+function invalidArgType(name, expected, value) {
+  const error = new TypeError(`The "${name}" ${argumentKind(name)} must be ${expected}. ${received(value)}`);
+  error.code = 'ERR_INVALID_ARG_TYPE';
+  return error;
+}
+
+function invalidArgValue(name, value, reason) {
+  const error = new TypeError(`The ${argumentKind(name)} '${name}' ${reason}. Received ${util.inspect(value)}`);
+  error.code = 'ERR_INVALID_ARG_VALUE';
+  return error;
+}
+
+function checkString(value, name) {
+  if (typeof value !== 'string') throw invalidArgType(name, 'of type string', value);
+}
+
+// An options argument: left out, or an object (not null).
+function checkOptions(options, name = 'options') {
+  if (options !== undefined && (options === null || typeof options !== 'object')) {
+    throw invalidArgType(name, 'of type object', options);
+  }
+  return options || {};
+}
+
+// The options of a program run: env (an object), timeout (milliseconds;
+// 0 or left out for none) and, where the call does not block, signal.
+function checkRunOptions(options, { withSignal }) {
+  const checked = checkOptions(options);
+  const { env, timeout, signal } = checked;
+  if (env !== undefined && (env === null || typeof env !== 'object')) {
+    throw invalidArgType('options.env', 'of type object', env);
+  }
+  if (timeout !== undefined) {
+    if (typeof timeout !== 'number') throw invalidArgType('options.timeout', 'of type number', timeout);
+    if (!Number.isInteger(timeout) || timeout < 0 || timeout > MAX_TIMEOUT_MS) {
+      throw invalidArgValue('options.timeout', timeout, `must be an integer from 0 to ${MAX_TIMEOUT_MS} (milliseconds)`);
+    }
+  }
+  if (withSignal && signal !== undefined && !(signal instanceof AbortSignal)) {
+    throw invalidArgType('options.signal', 'an instance of AbortSignal', signal);
+  }
+  return { env: env || process.env, timeout: timeout || 0, signal: withSignal ? signal : undefined };
+}
 
 // Electron cannot start a program stored inside an asar archive; packagers
 // put such files in app.asar.unpacked beside it (asarUnpack), so every path
 // handed out points there instead.
 function unpackedPath(file) {
+  checkString(file, 'file');
   return file.replace(/([\\/])app\.asar(?=[\\/]|$)/, '$1app.asar.unpacked');
 }
 
@@ -36,10 +101,15 @@ function unsupported(name, target) {
   return error;
 }
 
-function programPath(name, { platform = process.platform, arch = process.arch, dir = __dirname } = {}) {
+function programPath(name, options) {
+  checkString(name, 'name');
   if (!PROGRAMS.includes(name)) {
-    throw new Error(`unknown program "${name}"`);
+    throw invalidArgValue('name', name, `must be one of: ${PROGRAMS.map((p) => `'${p}'`).join(', ')}`);
   }
+  const { platform = process.platform, arch = process.arch, dir = __dirname } = checkOptions(options);
+  checkString(platform, 'options.platform');
+  checkString(arch, 'options.arch');
+  checkString(dir, 'options.dir');
   const target = `${platform}-${arch}`;
   // Inside this repository the fresh build wins over a prebuilds/ copy
   // left from an earlier run, which may be older than the sources.
@@ -62,34 +132,105 @@ function reportOf(stdout, status, signal) {
   return JSON.parse(stdout);
 }
 
-// Runs lockscout once without blocking the script thread.
-function probeIdentity(identity, options = {}) {
+function timedOut(what, timeout) {
+  const error = new Error(`${what} timed out after ${timeout} ms`);
+  error.code = 'ETIMEDOUT';
+  return error;
+}
+
+// As Node's own: name "AbortError", code "ABORT_ERR", the signal's reason
+// as its cause.
+function aborted(signal) {
+  const error = new Error('The operation was aborted', { cause: signal.reason });
+  error.name = 'AbortError';
+  error.code = 'ABORT_ERR';
+  return error;
+}
+
+// Starts `file` with `args`, writes `input` to its standard input and
+// closes it (the programs read it to its end, so one left open would wait
+// for ever), and collects its standard output as Buffer chunks. Settles
+// once the program has exited and its output is closed: with
+// { status, signal, chunks }, or, when the timeout expires or the signal
+// aborts first, by rejecting with an "ETIMEDOUT" or "ABORT_ERR" error after
+// killing the program (SIGKILL: a program that hangs in the keychain may
+// not heed anything milder). On every rejection the chunks read so far are
+// zeroed first; on success they are the caller's to zero.
+function runProgram(what, file, args, input, { env, timeout, signal }) {
   return new Promise((resolve, reject) => {
-    const child = execFile(programPath('lockscout'), [identity], {
-      encoding: 'utf8',
-      env: options.env || process.env,
-    }, (error, stdout) => {
-      if (error && typeof error.code !== 'number') {
-        reject(error);
+    if (signal && signal.aborted) {
+      reject(aborted(signal));
+      return;
+    }
+    let child;
+    try {
+      child = spawn(file, args, { stdio: ['pipe', 'pipe', 'ignore'], env });
+    } catch (error) {
+      reject(error);
+      return;
+    }
+    const chunks = [];
+    let stopped = null;
+    const stop = (reason) => {
+      if (stopped === null) {
+        stopped = reason;
+        child.kill('SIGKILL');
+      }
+    };
+    const timer = timeout > 0 ? setTimeout(() => stop(timedOut(what, timeout)), timeout) : null;
+    const onAbort = () => stop(aborted(signal));
+    if (signal) signal.addEventListener('abort', onAbort, { once: true });
+    const finish = () => {
+      if (timer) clearTimeout(timer);
+      if (signal) signal.removeEventListener('abort', onAbort);
+    };
+    child.stdout.on('data', (chunk) => chunks.push(chunk));
+    child.stdin.on('error', () => {}); // the program refused early; its status says why
+    child.on('error', (error) => {
+      // Not started (ENOENT, EACCES): the system's error is the answer;
+      // the 'close' that follows finds the promise settled.
+      finish();
+      for (const chunk of chunks) chunk.fill(0);
+      reject(error);
+    });
+    child.on('close', (status, exitSignal) => {
+      finish();
+      if (stopped !== null) {
+        for (const chunk of chunks) chunk.fill(0);
+        reject(stopped);
         return;
       }
-      try {
-        resolve(reportOf(stdout, error ? error.code : 0, error ? error.signal : null));
-      } catch (failure) {
-        reject(failure);
-      }
+      resolve({ status, signal: exitSignal, chunks });
     });
-    child.stdin.end();
+    child.stdin.end(input);
   });
 }
 
-// The same, blocking the script thread until lockscout exits.
-function probeIdentitySync(identity, options = {}) {
+// Runs lockscout once without blocking the script thread.
+function probeIdentity(identity, options) {
+  let run;
+  try {
+    checkString(identity, 'identity');
+    run = checkRunOptions(options, { withSignal: true });
+  } catch (error) {
+    return Promise.reject(error);
+  }
+  return Promise.resolve()
+    .then(() => runProgram('lockscout', programPath('lockscout'), [identity], '', run))
+    .then(({ status, signal, chunks }) => reportOf(Buffer.concat(chunks).toString('utf8'), status, signal));
+}
+
+// The same, blocking the script thread until lockscout exits (or the
+// timeout kills it).
+function probeIdentitySync(identity, options) {
+  checkString(identity, 'identity');
+  const { env, timeout } = checkRunOptions(options, { withSignal: false });
   const result = spawnSync(programPath('lockscout'), [identity], {
-    encoding: 'utf8',
-    input: '',
-    env: options.env || process.env,
+    encoding: 'utf8', input: '', env, timeout, killSignal: 'SIGKILL',
   });
+  if (result.error && result.error.code === 'ETIMEDOUT') {
+    throw timedOut('lockscout', timeout);
+  }
   if (result.error) {
     throw result.error;
   }
@@ -104,49 +245,49 @@ function keyError(command, status, signal) {
   return error;
 }
 
-// Runs keyfetch and resolves with the key's bytes. Its standard input is
-// always closed: keyfetch reads it to its end for both commands, and a
-// child whose input stays open waits for ever. Nothing keyfetch printed
-// and none of the bytes passed in ever goes into an error, so a key cannot
-// reach a log through a rejected promise; the chunks read are zeroed once
-// copied into the one buffer handed back.
-function runKeyfetch(command, identity, input, options) {
-  return new Promise((resolve, reject) => {
-    let child;
-    try {
-      child = spawn(programPath('keyfetch'), [command, identity], {
-        stdio: ['pipe', 'pipe', 'ignore'],
-        env: options.env || process.env,
-      });
-    } catch (error) {
-      reject(error);
-      return;
-    }
-    const chunks = [];
-    child.stdout.on('data', (chunk) => chunks.push(chunk));
-    child.stdin.on('error', () => {}); // keyfetch refused early; its status says why
-    child.on('error', reject);
-    child.on('close', (status, signal) => {
-      const key = status === 0 ? Buffer.concat(chunks) : null;
+// Runs keyfetch and resolves with the key's bytes. Nothing keyfetch
+// printed and none of the bytes passed in ever goes into an error, so a
+// key cannot reach a log through a rejected promise. The key is copied
+// once, from the chunks read into a Buffer of its own (not a slice of
+// Node's shared pool, which would outlive it), and every chunk is zeroed,
+// whatever the outcome.
+function runKeyfetch(command, identity, input, run) {
+  return Promise.resolve()
+    .then(() => runProgram(`keyfetch ${command}`, programPath('keyfetch'), [command, identity], input, run))
+    .then(({ status, signal, chunks }) => {
+      let key = null;
+      if (status === 0) {
+        key = Buffer.alloc(chunks.reduce((total, chunk) => total + chunk.length, 0));
+        let at = 0;
+        for (const chunk of chunks) at += chunk.copy(key, at);
+      }
       for (const chunk of chunks) chunk.fill(0);
-      if (key) resolve(key);
-      else reject(keyError(command, status, signal));
+      if (key === null) throw keyError(command, status, signal);
+      return key;
     });
-    child.stdin.end(input);
-  });
 }
 
-function readKey(identity, options = {}) {
-  return runKeyfetch(KEY_COMMANDS[0], identity, Buffer.alloc(0), options);
+function readKey(identity, options) {
+  try {
+    checkString(identity, 'identity');
+    return runKeyfetch(KEY_COMMANDS[0], identity, Buffer.alloc(0), checkRunOptions(options, { withSignal: true }));
+  } catch (error) {
+    return Promise.reject(error);
+  }
 }
 
 // Stores `bytes` (1 to 1024) as the key unless one exists, and resolves
 // with the key that is stored afterwards.
-function createKey(identity, bytes, options = {}) {
-  if (!(bytes instanceof Uint8Array)) {
-    return Promise.reject(new TypeError('createKey: the key must be a Buffer or Uint8Array'));
+function createKey(identity, bytes, options) {
+  try {
+    checkString(identity, 'identity');
+    if (!(bytes instanceof Uint8Array)) {
+      throw invalidArgType('bytes', 'an instance of Buffer or Uint8Array', bytes);
+    }
+    return runKeyfetch(KEY_COMMANDS[1], identity, bytes, checkRunOptions(options, { withSignal: true }));
+  } catch (error) {
+    return Promise.reject(error);
   }
-  return runKeyfetch(KEY_COMMANDS[1], identity, bytes, options);
 }
 
 module.exports = {

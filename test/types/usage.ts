@@ -15,6 +15,7 @@ import {
 } from '@native/proclineage';
 import {
   programPath, unpackedPath, probeIdentity, probeIdentitySync, readKey, createKey, ProbeReport, KeyfetchError,
+  Identity, ArgumentError,
 } from '@native/lockscout';
 
 export function anchorfileUsage(root: string, digest: string): void {
@@ -96,6 +97,18 @@ export async function lockscoutUsage(): Promise<void> {
   }
   // @ts-expect-error not a status lockscout prints
   if (probeIdentitySync('Velkor Atlas').status === 'locked') return;
+  // @ts-expect-error a misspelt identity (lower-case a)
+  await probeIdentity('Velkor atlas');
+  // @ts-expect-error a misspelt identity (no space before the suffix)
+  probeIdentitySync('Velkor-Atlas(DEV)');
+  const identities: Identity[] = ['Velkor Atlas', 'Velkor Atlas (DEV)', 'Velkor-Atlas', 'Velkor-Atlas (DEV)'];
+  // @ts-expect-error not one of the four
+  const other: Identity = 'Velkor Atlas (PROD)';
+  void identities; void other;
+  const controller = new AbortController();
+  await probeIdentity('Velkor-Atlas (DEV)', { timeout: 5000, signal: controller.signal });
+  // @ts-expect-error the blocking form takes no signal
+  probeIdentitySync('Velkor Atlas', { signal: controller.signal });
 
   const key: Buffer = await readKey('Velkor Atlas');
   const created: Buffer = await createKey('Velkor Atlas (DEV)', new Uint8Array([1, 2, 3]));
@@ -104,11 +117,20 @@ export async function lockscoutUsage(): Promise<void> {
   await readKey('Someone Else');
   // @ts-expect-error the key is bytes, not text
   await createKey('Velkor Atlas', 'secret');
+  // @ts-expect-error a misspelt identity
+  await createKey('Velkor Atlas (Dev)', new Uint8Array([1]));
   try {
-    await readKey('Velkor-Atlas');
+    await readKey('Velkor-Atlas', { timeout: 10000, signal: AbortSignal.timeout(20000) });
   } catch (error) {
     const code = (error as KeyfetchError).code;
-    if (code === 1 || code === 2 || code === 'SIGKILL') return;
+    if (code === 1 || code === 2 || code === 'SIGKILL' || code === 'ETIMEDOUT' || code === 'ABORT_ERR') return;
+    // @ts-expect-error not a code keyfetch's calls reject with
+    if (code === 'EPIPE') return;
+  }
+  try {
+    programPath('keyfetch', { dir: '/opt/app' });
+  } catch (error) {
+    if ((error as ArgumentError).code === 'ERR_INVALID_ARG_VALUE') return;
   }
   const program: string = programPath('keyfetch', { platform: 'darwin', arch: 'arm64' });
   void unpackedPath(program);

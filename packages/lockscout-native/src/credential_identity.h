@@ -3,35 +3,50 @@
 // an identity and then fetches its key addresses one and the same item.
 #pragma once
 
+#include <cstddef>
+#include <cstring>
 #include <string>
 
 namespace credential_identity {
 
+constexpr const char* kAllowedIdentities[] = {
+    "Velkor Atlas",
+    "Velkor Atlas (DEV)",
+    "Velkor-Atlas",
+    "Velkor-Atlas (DEV)",
+};
+// The longest of them, in bytes.
+constexpr std::size_t kMaxIdentityBytes = 18;
+
+// Appended to the identity for the item's service and account attributes.
+constexpr char kServiceSuffix[] = " Safe Storage";
+constexpr char kAccountSuffix[] = " Key";
+
 // Exact match only: same length, same bytes. No trimming or case folding,
 // because a name that merely resembles ours must never select our item.
-inline bool IsAllowedIdentity(const std::string& identity) {
-  static const char* const kAllowed[] = {
-      "Velkor Atlas",
-      "Velkor Atlas (DEV)",
-      "Velkor-Atlas",
-      "Velkor-Atlas (DEV)",
-  };
-  for (const char* allowed : kAllowed) {
-    if (identity == allowed) {
+// This form allocates nothing, for keyfetch, which judges its arguments
+// without the C++ library.
+inline bool IsAllowedIdentity(const char* bytes, std::size_t length) {
+  for (const char* allowed : kAllowedIdentities) {
+    if (std::strlen(allowed) == length && std::memcmp(allowed, bytes, length) == 0) {
       return true;
     }
   }
   return false;
 }
 
+inline bool IsAllowedIdentity(const std::string& identity) {
+  return IsAllowedIdentity(identity.data(), identity.size());
+}
+
 // The item's service attribute.
 inline std::string ServiceName(const std::string& identity) {
-  return identity + " Safe Storage";
+  return identity + kServiceSuffix;
 }
 
 // The item's account attribute.
 inline std::string AccountName(const std::string& identity) {
-  return identity + " Key";
+  return identity + kAccountSuffix;
 }
 
 // The second place to look when nothing is stored under AccountName.

@@ -14,8 +14,7 @@
 // as lockscout's, so a probe and a fetch address the same item.
 
 #include <cstddef>
-#include <iostream>
-#include <string>
+#include <cstring>
 
 #include <errno.h>
 #include <unistd.h>
@@ -23,6 +22,26 @@
 #include "credential_identity.h"
 #include "program_start.h"
 #include "platform_security.h"
+
+// Where the key may be copied. Its bytes reach standard output by write(2)
+// straight from the keychain's buffer, which is then wiped: a stream or
+// stdio buffer would keep its own copy, never overwritten, freed at exit
+// with the key in it, where a core dump or a debugger attached at the end
+// reads it. The input, which for "create-key" is the new key, is read by
+// read(2) into one static buffer, passed to the keychain from there and
+// wiped.
+//
+// keyfetch allocates nothing and calls nothing of the C++ library: the
+// names live in fixed buffers, built and judged before the input is read.
+// A failed allocation of a name after the read ended the program by
+// std::terminate with the input still in its buffer. And the first call
+// into a lazily bound function (the C++ library's own calls into the C
+// library on Linux; every import of a Mac build that cannot bind at load)
+// goes through the dynamic linker's trampoline, which saves the vector
+// registers on the stack, where a key the keychain has just copied through
+// them stays after keyfetch wiped its buffers. For the same reason the
+// program ends by _exit once the wipe is done, before the exit handlers of
+// the libraries run: there is no stream to flush.
 
 namespace {
 
@@ -45,6 +64,28 @@ const char kCreateKey[] = "create-key";
 // program by SIGSEGV after it had read the key and before it wiped it.
 unsigned char inputBuffer[kInputBufferBytes];
 
+// Room for an allowed identity and the longer suffix; the names are
+// never longer, since only allowed identities are used.
+constexpr std::size_t kNameBytes =
+    credential_identity::kMaxIdentityBytes + sizeof credential_identity::kServiceSuffix;
+
+// One keychain name, as the lookups take it: bytes and a length, no NUL.
+struct Name {
+  char bytes[kNameBytes];
+  UInt32 length;
+};
+
+// What the arguments ask for, with every name the lookups need, made before
+// any secret is in memory. usable is false when the request is refused:
+// argument count, identity or command.
+struct Request {
+  bool usable;
+  bool create;
+  Name service;
+  Name account;
+  Name fallbackAccount;
+};
+
 // Overwrites a secret byte by byte through a volatile pointer, so that the
 // compiler cannot drop the stores as dead even right before the memory is
 // freed or the program returns.
@@ -59,19 +100,67 @@ bool IsKeySize(std::size_t count) {
   return count >= 1 && count <= kMaxKeyBytes;
 }
 
+// read(2) and write(2) with EINTR retried, here only.
+ssize_t ReadSome(int fd, unsigned char* bytes, std::size_t count) {
+  for (;;) {
+    const ssize_t got = read(fd, bytes, count);
+    if (got >= 0 || errno != EINTR) {
+      return got;
+    }
+  }
+}
+
+ssize_t WriteSome(int fd, const unsigned char* bytes, std::size_t count) {
+  for (;;) {
+    const ssize_t written = write(fd, bytes, count);
+    if (written >= 0 || errno != EINTR) {
+      return written;
+    }
+  }
+}
+
+// The identity followed by suffix. Only ever called for an allowed identity.
+void MakeName(const char* identity, std::size_t length, const char* suffix, Name& name) {
+  const std::size_t suffixLength = std::strlen(suffix);
+  std::memcpy(name.bytes, identity, length);
+  std::memcpy(name.bytes + length, suffix, suffixLength);
+  name.length = static_cast<UInt32>(length + suffixLength);
+}
+
+// Fills request from the arguments. Judged here, before the input is read,
+// but acted on only after it (see main).
+void Prepare(int argc, char* argv[], Request& request) {
+  request.usable = false;
+  request.create = false;
+  if (argc != 3) {
+    return;
+  }
+  const char* command = argv[1];
+  const char* identity = argv[2];
+  const std::size_t identityLength = std::strlen(identity);
+  const bool read = std::strcmp(command, kReadKey) == 0;
+  const bool create = std::strcmp(command, kCreateKey) == 0;
+  if (!credential_identity::IsAllowedIdentity(identity, identityLength) || (!read && !create)) {
+    return;
+  }
+  MakeName(identity, identityLength, credential_identity::kServiceSuffix, request.service);
+  MakeName(identity, identityLength, credential_identity::kAccountSuffix, request.account);
+  // The fallback account name is the identity itself.
+  MakeName(identity, identityLength, "", request.fallbackAccount);
+  request.create = create;
+  request.usable = true;
+}
+
 // Reads standard input up to its end, or until the buffer is full, into the
-// zeroed buffer, retrying EINTR here only. False when the input is longer
-// than allowed or a read failed: the standard stream would report a reset
-// socket, a directory or a write-only descriptor as the end of input, and a
-// truncated key would be stored as if it were whole.
+// zeroed buffer. False when the input is longer than allowed or a read
+// failed: the standard stream would report a reset socket, a directory or a
+// write-only descriptor as the end of input, and a truncated key would be
+// stored as if it were whole.
 bool ReadInput(unsigned char* buffer, std::size_t& count) {
   ZeroBytes(buffer, kInputBufferBytes);
   count = 0;
   while (count < kInputBufferBytes) {
-    const ssize_t got = read(STDIN_FILENO, buffer + count, kInputBufferBytes - count);
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
+    const ssize_t got = ReadSome(STDIN_FILENO, buffer + count, kInputBufferBytes - count);
     if (got < 0) {
       return false;
     }
@@ -83,83 +172,66 @@ bool ReadInput(unsigned char* buffer, std::size_t& count) {
   return count <= kMaxInputBytes;
 }
 
-// Writes the key and makes sure it left the process. Standard output is
-// buffered, so a full device or a closed pipe often fails only when the
-// buffer is flushed; judged before the flush, a key that never reached the
-// caller would be reported as delivered. A stream's error state is never
-// cleared by a later call, so the one check after the flush covers the write.
-bool WriteKey(const void* key, UInt32 length) {
-  std::cout.write(static_cast<const char*>(key), static_cast<std::streamsize>(length));
-  std::cout.flush();
-  return std::cout.good();
+// Writes every byte of the key to standard output, straight from the
+// keychain's buffer: the key is delivered only when all of it was written.
+// A short write is continued where it stopped; a full device, a reader gone
+// (EPIPE, SIGPIPE being ignored) or a write that makes no progress is a
+// failure.
+bool WriteKey(const unsigned char* key, std::size_t length) {
+  std::size_t done = 0;
+  while (done < length) {
+    const ssize_t written = WriteSome(STDOUT_FILENO, key + done, length - done);
+    if (written <= 0) {
+      return false;
+    }
+    done += static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+// One lookup under the service and the given account; fills the key length
+// and data on success.
+OSStatus LookUp(const Request& request, const Name& account, UInt32& keyLength, void*& keyData) {
+  return SecKeychainFindGenericPassword(nullptr, request.service.length, request.service.bytes,
+                                        account.length, account.bytes, &keyLength, &keyData,
+                                        nullptr);
 }
 
 // Looks the key up and, for "create-key" when there is none, stores the input
 // as the new key and looks it up again. Writes the key when one of the right
 // size was found. The key bytes the keychain hands out are wiped and released
 // on every path.
-int FetchKey(const std::string& command, const std::string& identity,
-             const unsigned char* input, std::size_t inputLength) {
-  const std::string service = credential_identity::ServiceName(identity);
-  std::string account = credential_identity::AccountName(identity);
+int FetchKey(const Request& request, const unsigned char* input, std::size_t inputLength) {
   UInt32 keyLength = 0;
   void* keyData = nullptr;
-  // Every lookup goes through this one binding; only the text in account
-  // changes between them.
-  const auto lookUp = [&service, &account, &keyLength, &keyData]() {
-    return SecKeychainFindGenericPassword(nullptr, static_cast<UInt32>(service.size()),
-                                          service.data(), static_cast<UInt32>(account.size()),
-                                          account.data(), &keyLength, &keyData, nullptr);
-  };
-
-  OSStatus status = lookUp();
+  OSStatus status = LookUp(request, request.account, keyLength, keyData);
   if (status == errSecItemNotFound) {
     // A key stored under the older account name is returned as it is; it is
     // never copied or moved to the current account name.
-    account = credential_identity::FallbackAccountName(identity);
-    status = lookUp();
+    status = LookUp(request, request.fallbackAccount, keyLength, keyData);
   }
-  if (status == errSecItemNotFound && command == kCreateKey && IsKeySize(inputLength)) {
-    account = credential_identity::AccountName(identity);
-    status = SecKeychainAddGenericPassword(nullptr, static_cast<UInt32>(service.size()),
-                                           service.data(), static_cast<UInt32>(account.size()),
-                                           account.data(), static_cast<UInt32>(inputLength), input,
-                                           nullptr);
+  if (status == errSecItemNotFound && request.create && IsKeySize(inputLength)) {
+    status = SecKeychainAddGenericPassword(nullptr, request.service.length, request.service.bytes,
+                                           request.account.length, request.account.bytes,
+                                           static_cast<UInt32>(inputLength), input, nullptr);
     // A duplicate means another run stored the key between our lookup and
     // our add: reading it back returns that run's key, so both agree.
     if (status == errSecSuccess || status == errSecDuplicateItem) {
-      status = lookUp();
+      status = LookUp(request, request.account, keyLength, keyData);
     }
   }
 
   int exitStatus = kStatusFailed;
   if (status == errSecSuccess && keyData != nullptr && IsKeySize(keyLength)) {
-    exitStatus = WriteKey(keyData, keyLength) ? kStatusKeyWritten : kStatusFailed;
+    exitStatus = WriteKey(static_cast<const unsigned char*>(keyData), keyLength)
+                     ? kStatusKeyWritten
+                     : kStatusFailed;
   }
   if (keyData != nullptr) {
     ZeroBytes(keyData, keyLength);
     SecKeychainItemFreeContent(nullptr, keyData);
   }
   return exitStatus;
-}
-
-// Everything after the input has been read. The input buffer is left to the
-// caller, who wipes it whatever this returns. A standard output that was
-// closed at start (now /dev/null) cannot deliver a key: nothing is looked
-// up, and nothing created.
-int Run(int argc, char* argv[], const std::string& command, const unsigned char* input,
-        std::size_t inputLength, bool outputUsable) {
-  if (!outputUsable || argc != 3) {
-    return kStatusFailed;
-  }
-  const std::string identity(argv[2]);
-  if (!credential_identity::IsAllowedIdentity(identity)) {
-    return kStatusFailed;
-  }
-  if (command != kReadKey && command != kCreateKey) {
-    return kStatusFailed;
-  }
-  return FetchKey(command, identity, input, inputLength);
 }
 
 }  // namespace
@@ -173,17 +245,21 @@ int main(int argc, char* argv[]) {
   if (argc < 2) {
     return kStatusInputRefused;
   }
-  const std::string command(argv[1]);
+  Request request;
+  Prepare(argc, argv, request);
 
-  // The input is read to its end before the arguments are judged, for both
+  // The input is read to its end before the request is acted on, for both
   // commands, so a caller writing to a child that fails early never blocks
-  // on a full pipe.
+  // on a full pipe. A standard output that was closed at start (now
+  // /dev/null) cannot deliver a key: nothing is looked up, and nothing
+  // created.
   std::size_t inputLength = 0;
-  const bool inputAccepted = ReadInput(inputBuffer, inputLength);
-  const int status = inputAccepted
-                         ? Run(argc, argv, command, inputBuffer, inputLength, outputUsable)
-                         : kStatusInputRefused;
+  int status = kStatusInputRefused;
+  if (ReadInput(inputBuffer, inputLength)) {
+    status = request.usable && outputUsable ? FetchKey(request, inputBuffer, inputLength)
+                                            : kStatusFailed;
+  }
   // The input may be a key; it must not linger in memory after we are done.
   ZeroBytes(inputBuffer, kInputBufferBytes);
-  return status;
+  _exit(status);
 }

@@ -169,7 +169,7 @@ struct OwnedObjects {
   std::vector<CFTypeRef> objects;
 };
 
-void* NewContent(const std::string& data) {
+void* NewContent(const standin::SecretBytes& data) {
   auto* header = static_cast<ContentHeader*>(malloc(sizeof(ContentHeader) + data.size()));
   if (header == nullptr) {
     return nullptr;
@@ -765,8 +765,8 @@ OSStatus SecKeychainAddGenericPassword(SecKeychainRef keychain, UInt32 serviceNa
     standin::StoredItem item;
     item.service.assign(serviceName == nullptr ? "" : serviceName, serviceNameLength);
     item.account.assign(accountName == nullptr ? "" : accountName, accountNameLength);
-    item.data.assign(passwordData == nullptr ? "" : static_cast<const char*>(passwordData),
-                     passwordLength);
+    const char* password = static_cast<const char*>(passwordData);
+    item.data.assign(password, password == nullptr ? password : password + passwordLength);
     std::string path;
     const OSStatus status = UnderDirectoryLock([&] {
       const OSStatus target = AddTarget(keychain, &path);

@@ -51,7 +51,8 @@ class ScopedFd {
   int fd_;
 };
 
-std::string ToHex(const std::string& bytes) {
+template <typename Bytes>
+std::string ToHex(const Bytes& bytes) {
   static const char kDigits[] = "0123456789abcdef";
   std::string hex;
   hex.reserve(bytes.size() * 2 + 1);
@@ -69,7 +70,8 @@ int HexDigit(char c) {
   return -1;
 }
 
-bool FromHex(const std::string& hex, std::string* bytes) {
+template <typename Bytes>
+bool FromHex(const std::string& hex, Bytes* bytes) {
   bytes->clear();
   if (hex == "-") {
     return true;

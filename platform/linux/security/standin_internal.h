@@ -132,10 +132,41 @@ OSStatus Guarded(Body body) noexcept {
 
 // ---- keychain storage (keychain_store.cc) ----
 
+// Hands out memory as std::allocator does and overwrites it before giving
+// it back. A stored secret lives only in memory of this allocator, so no
+// copy outlives its container or a regrowth: the tests that search
+// keyfetch's memory at exit for the key then see keyfetch's own copies
+// only. (What the real framework leaves in a caller's memory is not known
+// here and not modelled.)
+template <typename T>
+struct WipingAllocator {
+  using value_type = T;
+  WipingAllocator() = default;
+  template <typename U>
+  WipingAllocator(const WipingAllocator<U>&) noexcept {}
+  T* allocate(size_t count) { return std::allocator<T>().allocate(count); }
+  void deallocate(T* memory, size_t count) noexcept {
+    volatile unsigned char* bytes = reinterpret_cast<volatile unsigned char*>(memory);
+    for (size_t i = 0; i < count * sizeof(T); ++i) {
+      bytes[i] = 0;
+    }
+    std::allocator<T>().deallocate(memory, count);
+  }
+  template <typename U>
+  bool operator==(const WipingAllocator<U>&) const noexcept { return true; }
+  template <typename U>
+  bool operator!=(const WipingAllocator<U>&) const noexcept { return false; }
+};
+
+// The bytes of a secret. A vector, not a string: a short string keeps its
+// bytes inside the object itself, where a move or a destruction leaves
+// them behind.
+using SecretBytes = std::vector<char, WipingAllocator<char>>;
+
 struct StoredItem {
   std::string service;
   std::string account;
-  std::string data;
+  SecretBytes data;
 };
 
 struct StoredKeychain {
