@@ -21,6 +21,7 @@
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -37,8 +38,10 @@ namespace {
 
 constexpr long kPidfsMagic = 0x50494446;       // "PIDF", f_type of a pidfs pidfd
 constexpr unsigned int kKernelThreadFlag = 0x00200000;  // PF_KTHREAD in stat's flags
+constexpr unsigned int kExitingFlag = 0x00000004;       // PF_EXITING in stat's flags
 constexpr int kParentRetries = 3;
 constexpr int kImageRetries = 3;
+constexpr int kExecRetries = 7;
 
 // The kernel's PIDFD_GET_INFO record (6.13 and later), first version. The
 // installed kernel headers may predate it, so it is spelt out here.
@@ -927,11 +930,16 @@ bool OpenArgumentSource(int pid, ArgumentSource* source) {
 
 // Appends the environment where the caller may read it. Linux keeps the
 // environment of a process that is not dumpable from a caller of its own
-// user, where macOS shows it; the area then holds no environment.
+// user who is not root; macOS leaves the environment out of the area of a
+// protected process for such a caller, so the area then holds none. Root
+// is refused nothing by macOS: where Linux refuses root (the environment
+// of a process whose capabilities exceed the caller's, pid 1 in a
+// sandbox), the area cannot be read as macOS would give it, and the read
+// fails with the kernel's EACCES instead of answering "no variables".
 bool AppendEnvironment(int dir_fd, Bytes* area) {
   const size_t start = area->size;
   if (!AppendProcFile(dir_fd, "environ", area)) {
-    if (errno != EACCES && errno != EPERM) {
+    if ((errno != EACCES && errno != EPERM) || geteuid() == 0) {
       return false;
     }
     area->size = start;
@@ -940,23 +948,74 @@ bool AppendEnvironment(int dir_fd, Bytes* area) {
   return TerminateStrings(area, start);
 }
 
-// Builds the area: count word, executable path, zero padding up to an
-// 8-byte boundary, the arguments, then the environment. Where the
-// executable path is refused, the first argument stands in for it.
+// Whether the process of the directory has ended: a zombie, or on its way
+// out (PF_EXITING is set before its memory goes). ESRCH once it has been
+// reaped: the descriptor stays with that one process, so a later process
+// with the same number never answers for it.
+bool ProcessEndedAt(int dir_fd, bool* ended) {
+  StatFields stat;
+  if (!ReadStatAt(dir_fd, &stat)) {
+    return false;
+  }
+  *ended = ProcessEnded(stat) || (stat.flags & kExitingFlag) != 0;
+  return true;
+}
+
+// A pause between two reads of a process that is between two programs:
+// 50 us, doubled each time (at most about 6 ms in all).
+void WaitForExec(int attempt) {
+  struct timespec pause = {0, 50000L << attempt};
+  while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+  }
+}
+
+// Reads the arguments into *arguments, zero-terminated. An empty cmdline
+// is an ended process, whose memory is gone (ESRCH), or a live one in the
+// middle of an exec: from taking its new memory until the kernel has
+// written the new arguments into it, cmdline and environ read empty
+// (measured: 3,112 of 133,943 reads of a process exec'ing in a loop).
+// That one is read again, a bounded number of times, while the same
+// process is still live; after that the area is unreadable (EAGAIN),
+// never "gone".
+bool ReadArguments(int dir_fd, Bytes* arguments) {
+  for (int attempt = 0;; ++attempt) {
+    if (!AppendProcFile(dir_fd, "cmdline", arguments)) {
+      return false;
+    }
+    if (arguments->size > 0) {
+      return TerminateStrings(arguments, 0);
+    }
+    bool ended = false;
+    if (!ProcessEndedAt(dir_fd, &ended)) {
+      return false;
+    }
+    if (ended || attempt == kExecRetries) {
+      errno = ended ? ESRCH : EAGAIN;
+      return false;
+    }
+    WaitForExec(attempt);
+  }
+}
+
+// The zero bytes between the executable path's zero byte and argv: macOS
+// pads its 16-byte key, the path and the zero byte to the 8-byte pointer
+// size (see the add-on's reader).
+size_t PathPadding(size_t path_length) {
+  return (8 - (16 + path_length + 1) % 8) % 8;
+}
+
+// Builds the area: count word, executable path, zero padding as macOS
+// lays it out, the arguments, then the environment. Where the executable
+// path is refused, the first argument stands in for it.
 bool FillArgumentArea(const ArgumentSource& source, Bytes* area) {
   Bytes arguments{nullptr, 0, 0};
-  bool ok = AppendProcFile(source.dir_fd, "cmdline", &arguments) &&
-            TerminateStrings(&arguments, 0);
+  bool ok = ReadArguments(source.dir_fd, &arguments);
   const int32_t count = ok ? CountStrings(arguments.data, arguments.size) : 0;
-  if (ok && count == 0) {
-    errno = ESRCH;  // an exited process whose memory is gone
-    ok = false;
-  }
   const char* path = source.exe_known ? source.exe : arguments.data;
   const size_t path_length = source.exe_known ? source.exe_length : ok ? strlen(path) : 0;
   const char zeros[8] = {0};
   ok = ok && Append(area, &count, sizeof count) && Append(area, path, path_length) &&
-       Append(area, zeros, 1) && Append(area, zeros, (8 - area->size % 8) % 8) &&
+       Append(area, zeros, 1) && Append(area, zeros, PathPadding(path_length)) &&
        Append(area, arguments.data, arguments.size) && AppendEnvironment(source.dir_fd, area);
   FreeBytes(&arguments);
   return ok;

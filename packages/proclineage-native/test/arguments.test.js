@@ -11,13 +11,14 @@ const { skipWithoutUnprivileged } = require('../../../test/support/native');
 const { getDarwinProcessArguments: argumentsOf, getDarwinEnvironmentValue: valueOf } = proclineage;
 
 // The script's name is the first argument, so argv is exactly sh a "" b.
-// An empty argv[0] cannot be told from the padding after the path: it is
-// skipped, and the count of three takes in the environment's first entry.
+// An empty argument, first or in the middle, is an argument: a reader that
+// took it for padding after the path would fill the count from the
+// environment.
 for (const [name, args, options, expected] of [
   ['arguments a, "" and b come back whole, empty one included',
     ['', 'b'], {}, ['/bin/sh', 'a', '', 'b']],
-  ['leading empty arguments are taken for padding; the count is filled from what follows',
-    ['x'], { argv0: '', env: { FIRST: '1', SECOND: '2' } }, ['a', 'x', 'FIRST=1']],
+  ['an empty first argument is kept, and no variable becomes an argument',
+    ['', 'x'], { argv0: '', env: { SECRET_TOKEN: 'hunter2' } }, ['', 'a', '', 'x']],
 ]) {
   test(name, () => withWaiter(args, options, (pid) => {
     assert.deepEqual(argumentsOf(pid), expected);
