@@ -677,10 +677,16 @@ bool AppendProcFile(int dir_fd, const char* name, Bytes* bytes) {
       errno = ProcessErrno(saved_errno);
       return false;
     }
-    if (got == 0) {
+    const size_t asked = bytes->capacity - bytes->size;
+    bytes->size += static_cast<size_t>(got);
+    // A read shorter than asked for has reached the end: the kernel fills
+    // a read of cmdline or environ page by page up to the end of the span
+    // and stops short only there or at a page it cannot read, where the
+    // next read would stop too (fs/proc/base.c, get_mm_cmdline and
+    // environ_read). Reading on to a zero-byte read costs one more call.
+    if (static_cast<size_t>(got) < asked) {
       break;
     }
-    bytes->size += static_cast<size_t>(got);
   }
   close(fd);
   return true;
@@ -1025,24 +1031,33 @@ bool FillArgumentArea(const ArgumentSource& source, Bytes* area) {
 // path, the command name and, with address-space randomisation, where the
 // arguments and the environment lie. macOS hands out the area in one
 // piece; here it is read file by file, so an exec in between would mix two
-// programs' areas (the old executable path with the new arguments). Equal
-// marks before and after the reads show that no exec came between.
-struct ImageMark {
-  char exe[4096];
-  ssize_t exe_length;  // -1 where the path is refused
+// programs' areas (the old executable path with the new arguments). The
+// executable path read first (the source's) and a stat read before, and
+// both read again after, show when equal that no exec came between. The
+// stat file is opened once and read again from its start: each read of it
+// is made afresh, and one open is saved.
+struct StatMark {
   char comm[64];
   unsigned long long spans[4];
 };
 
-bool ReadImageMark(int dir_fd, ImageMark* mark) {
-  memset(mark, 0, sizeof *mark);
-  if (!ReadExecutable(dir_fd, mark->exe, sizeof mark->exe, &mark->exe_length)) {
+bool ReadStatMark(int stat_fd, StatMark* mark) {
+  char text[1024];
+  ssize_t got;
+  do {
+    got = pread(stat_fd, text, sizeof text - 1, 0);
+  } while (got < 0 && errno == EINTR);
+  if (got <= 0) {
+    errno = got == 0 ? ESRCH : ProcessErrno(errno);
     return false;
   }
+  text[got] = '\0';
   StatFields stat;
-  if (!ReadStatAt(dir_fd, &stat)) {
+  if (!ParseStat(text, &stat)) {
+    errno = EIO;
     return false;
   }
+  memset(mark, 0, sizeof *mark);
   memcpy(mark->comm, stat.comm, sizeof mark->comm);
   mark->spans[0] = stat.arg_start;
   mark->spans[1] = stat.arg_end;
@@ -1051,34 +1066,37 @@ bool ReadImageMark(int dir_fd, ImageMark* mark) {
   return true;
 }
 
-bool SameImage(const ImageMark& before, const ImageMark& after) {
-  return before.exe_length == after.exe_length &&
-         (before.exe_length <= 0 ||
-          memcmp(before.exe, after.exe, static_cast<size_t>(before.exe_length)) == 0) &&
-         memcmp(before.comm, after.comm, sizeof before.comm) == 0 &&
-         memcmp(before.spans, after.spans, sizeof before.spans) == 0;
+// Reads the executable path again; *same tells whether it is the source's.
+bool SameExecutable(const ArgumentSource& source, bool* same) {
+  char exe[sizeof source.exe];
+  ssize_t length = 0;
+  if (!ReadExecutable(source.dir_fd, exe, sizeof exe, &length)) {
+    return false;
+  }
+  *same = source.exe_known ? length == static_cast<ssize_t>(source.exe_length) &&
+                                 memcmp(exe, source.exe, source.exe_length) == 0
+                           : length < 0;
+  return true;
 }
 
 // One read of the area between two image marks. Sets *same_image to
 // whether the area belongs to one program throughout.
 bool FillBetweenMarks(const ArgumentSource& source, Bytes* area, bool* same_image) {
-  ImageMark before;
-  ImageMark after;
-  if (!ReadImageMark(source.dir_fd, &before)) {
+  const int stat_fd = openat(source.dir_fd, "stat", O_RDONLY | O_CLOEXEC);
+  if (stat_fd < 0) {
+    errno = ProcessErrno(errno);
     return false;
   }
-  // The source's executable path was read before the first mark.
-  const ssize_t source_length = source.exe_known ? static_cast<ssize_t>(source.exe_length) : -1;
-  if (before.exe_length != source_length ||
-      (source.exe_known && memcmp(before.exe, source.exe, source.exe_length) != 0)) {
-    *same_image = false;
-    return true;
+  StatMark before;
+  StatMark after;
+  bool same_exe = false;
+  const bool ok = ReadStatMark(stat_fd, &before) && FillArgumentArea(source, area) &&
+                  SameExecutable(source, &same_exe) && ReadStatMark(stat_fd, &after);
+  CloseKeepingErrno(stat_fd);
+  if (ok) {
+    *same_image = same_exe && memcmp(&before, &after, sizeof before) == 0;
   }
-  if (!FillArgumentArea(source, area) || !ReadImageMark(source.dir_fd, &after)) {
-    return false;
-  }
-  *same_image = SameImage(before, after);
-  return true;
+  return ok;
 }
 
 bool BuildArgumentArea(int pid, Bytes* area) {
@@ -1099,34 +1117,50 @@ bool BuildArgumentArea(int pid, Bytes* area) {
   return false;
 }
 
-// An upper bound of the area's size, for a size query, without reading the
-// area itself: the executable path's length and the memory spans of the
-// arguments and the environment from stat. A process that rewrote its
-// arguments without a final zero byte has them read on into the
-// environment's span, hence the span from the arguments' start to the
-// environment's end. When stat shows no spans (Linux hides them where it
-// refuses the executable path) the area is built to learn its size.
-bool ArgumentAreaBound(int pid, size_t* bound) {
+// The size of the area, learned by building it: for a process whose stat
+// shows no spans (Linux hides them where it refuses the executable path;
+// a process without memory has none).
+bool BuiltAreaSize(int pid, size_t* size) {
   ArgumentSource source;
   if (!OpenArgumentSource(pid, &source)) {
     return false;
   }
-  StatFields stat;
-  bool ok = ReadStatAt(source.dir_fd, &stat);
-  if (ok && (!source.exe_known || stat.arg_start == 0 || stat.env_end < stat.env_start ||
-             stat.env_start < stat.arg_start || stat.arg_end < stat.arg_start)) {
-    Bytes area{nullptr, 0, 0};
-    ok = FillArgumentArea(source, &area);
-    *bound = area.size;
-    FreeBytes(&area);
-  } else if (ok) {
-    const unsigned long long arguments = stat.env_end - stat.arg_start;
-    const unsigned long long environment = stat.env_end - stat.env_start;
-    *bound = sizeof(int32_t) + source.exe_length + 1 + 7 + static_cast<size_t>(arguments) + 1 +
-             static_cast<size_t>(environment) + 1;
-  }
+  Bytes area{nullptr, 0, 0};
+  const bool ok = FillArgumentArea(source, &area);
+  *size = area.size;
+  FreeBytes(&area);
   CloseKeepingErrno(source.dir_fd);
   return ok;
+}
+
+// An upper bound of the area's size, for a size query, without reading the
+// area itself: from the memory spans of the arguments and the environment
+// in stat. A process that rewrote its arguments without a final zero byte
+// has them read on into the environment's span, hence the span from the
+// arguments' start to the environment's end. The path is at most
+// PATH_MAX - 1 bytes, or the first argument where it stands in for the
+// path. The executable path is not read for this: the read of the area
+// that follows checks everything again.
+bool ArgumentAreaBound(int pid, size_t* bound) {
+  const int dir_fd = OpenProcessDir(pid);
+  if (dir_fd < 0) {
+    return false;
+  }
+  StatFields stat;
+  const bool read = ReadStatAt(dir_fd, &stat);
+  CloseKeepingErrno(dir_fd);
+  if (!read) {
+    return false;
+  }
+  if (stat.arg_start == 0 || stat.env_end < stat.env_start || stat.env_start < stat.arg_start ||
+      stat.arg_end < stat.arg_start) {
+    return BuiltAreaSize(pid, bound);
+  }
+  const size_t arguments = static_cast<size_t>(stat.env_end - stat.arg_start);
+  const size_t environment = static_cast<size_t>(stat.env_end - stat.env_start);
+  const size_t path = sizeof(ArgumentSource::exe) - 1 + arguments;
+  *bound = sizeof(int32_t) + path + 1 + 7 + arguments + 1 + environment + 1;
+  return true;
 }
 
 }  // namespace
