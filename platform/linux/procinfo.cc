@@ -756,74 +756,117 @@ bool ReadOwner(int pid, int pidfd, int dir_fd, uint32_t* euid) {
   return true;
 }
 
-int OpenProcDir(int pid) {
+// Opens /proc/<pid>, or the file `entry` in it (not null), by number.
+int OpenProcEntry(int pid, const char* entry) {
   char path[64];
-  snprintf(path, sizeof path, "/proc/%d", pid);
-  const int dir_fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir_fd < 0) {
+  if (entry == nullptr) {
+    snprintf(path, sizeof path, "/proc/%d", pid);
+  } else {
+    snprintf(path, sizeof path, "/proc/%d/%s", pid, entry);
+  }
+  const int fd = open(path, O_RDONLY | O_CLOEXEC | (entry == nullptr ? O_DIRECTORY : 0));
+  if (fd < 0) {
     errno = ProcessErrno(errno);
   }
-  return dir_fd;
+  return fd;
+}
+
+int OpenProcDir(int pid) { return OpenProcEntry(pid, nullptr); }
+
+// The stat fields from an open stat file, read afresh from its start.
+bool ReadStatFile(int stat_fd, StatFields* out) {
+  char text[1024];
+  ssize_t got;
+  do {
+    got = pread(stat_fd, text, sizeof text - 1, 0);
+  } while (got < 0 && errno == EINTR);
+  if (got <= 0) {
+    errno = got == 0 ? ESRCH : ProcessErrno(errno);
+    return false;
+  }
+  text[got] = '\0';
+  if (!ParseStat(text, out)) {
+    errno = EIO;
+    return false;
+  }
+  return true;
 }
 
 // The caller may read the area of a process of its own (effective) user,
 // or any as root, as on macOS; another user's is EPERM, but a kernel
-// thread (root's) is no process at all.
-bool MayRead(int dir_fd, uint32_t euid) {
-  const uid_t caller = geteuid();
+// thread (root's) is no process at all. `fd` is the process's directory,
+// or its stat file when `is_stat`.
+bool MayRead(int fd, bool is_stat, uint32_t euid, uid_t caller) {
   if (caller == 0 || euid == caller) {
     return true;
   }
   StatFields stat;
-  const bool kernel_thread = ReadStatAt(dir_fd, &stat) && (stat.flags & kKernelThreadFlag) != 0;
-  errno = kernel_thread ? ESRCH : EPERM;
+  const bool read = is_stat ? ReadStatFile(fd, &stat) : ReadStatAt(fd, &stat);
+  errno = read && (stat.flags & kKernelThreadFlag) != 0 ? ESRCH : EPERM;
   return false;
 }
 
 // Root may read every process, so only the thread-id test is left, and
 // tgkill makes it in one call: it refuses a thread id as a process
-// number. Made after the directory is open, it also shows that the number
-// named a process then; had the directory's process gone and its number
-// passed on before, the directory's reads fail.
-int OpenProcessDirAsRoot(int pid) {
-  const int dir_fd = OpenProcDir(pid);
-  if (dir_fd < 0) {
+// number. Made after the entry is open, it also shows that the number
+// named a process then; had the entry's process gone and its number
+// passed on before, the entry's reads fail.
+int OpenProcessEntryAsRoot(int pid, const char* entry) {
+  const int fd = OpenProcEntry(pid, entry);
+  if (fd < 0) {
     return -1;
   }
   if (syscall(SYS_tgkill, pid, pid, 0) != 0 && errno == ESRCH) {
-    close(dir_fd);
+    close(fd);
     errno = ESRCH;
     return -1;
   }
-  return dir_fd;
+  return fd;
 }
 
-// Opens the directory of process `pid` that its memory is read through,
-// after checking that `pid` is a process the caller may read. Returns the
-// descriptor, which the caller closes, or -1 with errno: ESRCH when `pid`
-// is no process, EPERM for another user's. Every later read goes through
-// this descriptor, so it comes from this one process even if the number
-// is recycled meanwhile (the reads then fail).
-int OpenProcessDir(int pid) {
-  if (geteuid() == 0) {
-    return OpenProcessDirAsRoot(pid);
+// Opens the directory of process `pid` (entry null), or the file `entry`
+// in it, after checking that `pid` is a process the caller may read.
+// Returns the descriptor, which the caller closes, or -1 with errno: ESRCH
+// when `pid` is no process, EPERM for another user's. Every later read
+// goes through this descriptor, so it comes from this one process even if
+// the number is recycled meanwhile (the reads then fail).
+int OpenProcessEntry(int pid, const char* entry) {
+  const uid_t caller = geteuid();
+  if (caller == 0) {
+    return OpenProcessEntryAsRoot(pid, entry);
   }
   const bool by_pidfd = CurrentSource() == procinfo_linux::IdentifierSource::kPidfsInfo;
+  if (!by_pidfd && entry != nullptr) {
+    // Without PIDFD_GET_INFO the owner is read through the directory.
+    const int dir_fd = OpenProcessEntry(pid, nullptr);
+    if (dir_fd < 0) {
+      return -1;
+    }
+    const int fd = openat(dir_fd, entry, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      errno = ProcessErrno(errno);
+    }
+    CloseKeepingErrno(dir_fd);
+    return fd;
+  }
   const int pidfd = by_pidfd ? OpenPidfd(pid) : -1;
   if (by_pidfd && pidfd < 0) {
     return -1;
   }
-  const int dir_fd = OpenProcDir(pid);
+  const int fd = OpenProcEntry(pid, entry);
   uint32_t euid = 0;
-  const bool ok = dir_fd >= 0 && ReadOwner(pid, pidfd, dir_fd, &euid) && MayRead(dir_fd, euid);
+  const bool ok = fd >= 0 && ReadOwner(pid, pidfd, fd, &euid) &&
+                  MayRead(fd, entry != nullptr, euid, caller);
   if (pidfd >= 0) {
     CloseKeepingErrno(pidfd);
   }
-  if (!ok && dir_fd >= 0) {
-    CloseKeepingErrno(dir_fd);
+  if (!ok && fd >= 0) {
+    CloseKeepingErrno(fd);
   }
-  return ok ? dir_fd : -1;
+  return ok ? fd : -1;
 }
+
+int OpenProcessDir(int pid) { return OpenProcessEntry(pid, nullptr); }
 
 // The directory of a thread of `pid` other than its main one. When the
 // main thread has exited while others run, its directory shows no memory
@@ -1042,19 +1085,8 @@ struct StatMark {
 };
 
 bool ReadStatMark(int stat_fd, StatMark* mark) {
-  char text[1024];
-  ssize_t got;
-  do {
-    got = pread(stat_fd, text, sizeof text - 1, 0);
-  } while (got < 0 && errno == EINTR);
-  if (got <= 0) {
-    errno = got == 0 ? ESRCH : ProcessErrno(errno);
-    return false;
-  }
-  text[got] = '\0';
   StatFields stat;
-  if (!ParseStat(text, &stat)) {
-    errno = EIO;
+  if (!ReadStatFile(stat_fd, &stat)) {
     return false;
   }
   memset(mark, 0, sizeof *mark);
@@ -1142,13 +1174,13 @@ bool BuiltAreaSize(int pid, size_t* size) {
 // path. The executable path is not read for this: the read of the area
 // that follows checks everything again.
 bool ArgumentAreaBound(int pid, size_t* bound) {
-  const int dir_fd = OpenProcessDir(pid);
-  if (dir_fd < 0) {
+  const int stat_fd = OpenProcessEntry(pid, "stat");
+  if (stat_fd < 0) {
     return false;
   }
   StatFields stat;
-  const bool read = ReadStatAt(dir_fd, &stat);
-  CloseKeepingErrno(dir_fd);
+  const bool read = ReadStatFile(stat_fd, &stat);
+  CloseKeepingErrno(stat_fd);
   if (!read) {
     return false;
   }
