@@ -866,8 +866,6 @@ int OpenProcessEntry(int pid, const char* entry) {
   return ok ? fd : -1;
 }
 
-int OpenProcessDir(int pid) { return OpenProcessEntry(pid, nullptr); }
-
 // The directory of a thread of `pid` other than its main one. When the
 // main thread has exited while others run, its directory shows no memory
 // (an empty cmdline, no exe); a live thread's shows the process's.
@@ -908,35 +906,14 @@ int OpenLiveThread(int dir_fd, int pid) {
   return thread_fd;
 }
 
-// For a process directory that shows no executable: a zombie, a kernel
-// thread or a process on its way out are no process to macOS (ESRCH); a
-// process whose main thread alone has exited is, and *dir_fd is replaced
-// by a live thread's directory.
-bool MoveToLiveThread(int pid, int* dir_fd) {
-  StatFields stat;
-  if (!ReadStatAt(*dir_fd, &stat)) {
-    return false;
-  }
-  if (stat.state != 'Z' || ProcessEnded(stat) || (stat.flags & kKernelThreadFlag) != 0) {
-    errno = ESRCH;
-    return false;
-  }
-  const int thread_fd = OpenLiveThread(*dir_fd, pid);
-  if (thread_fd < 0) {
-    return false;
-  }
-  close(*dir_fd);
-  *dir_fd = thread_fd;
-  return true;
-}
-
-// Reads the executable path below `dir_fd`; *length is -1 when Linux
-// refuses it to the caller. It does so to a caller of the process's own
-// user when the process is not dumpable (it changed its user ids, or runs
-// a program that the user may not read), where macOS shows the path, so
-// the area is still read. Fails with ESRCH when the process has no memory.
-bool ReadExecutable(int dir_fd, char* exe, size_t size, ssize_t* length) {
-  *length = readlinkat(dir_fd, "exe", exe, size - 1);
+// Reads the executable path `path` (below `dir_fd`); *length is -1 when
+// Linux refuses it to the caller. It does so to a caller of the process's
+// own user when the process is not dumpable (it changed its user ids, or
+// runs a program that the user may not read), where macOS shows the path,
+// so the area is still read. Fails with ESRCH when the process has no
+// memory.
+bool ReadExecutable(int dir_fd, const char* path, char* exe, size_t size, ssize_t* length) {
+  *length = readlinkat(dir_fd, path, exe, size - 1);
   if (*length >= 0) {
     return true;
   }
@@ -948,28 +925,89 @@ bool ReadExecutable(int dir_fd, char* exe, size_t size, ssize_t* length) {
   return false;
 }
 
-// A process's memory directory and its executable path, read through it.
+// The files of a process that its area is read from, and its executable
+// path. They are opened by number, "/proc/<pid>/...", each open naming
+// the number anew, which saves opening and closing the directory. The stat
+// file, opened first after the checks of OpenProcessEntry, is read after
+// the last of them: it reads only while its process has not been reaped,
+// and until then the number names no other process, so every file opened
+// by number in between was that process's. Where the main thread has
+// exited, the files are a live thread's, below its own directory.
 struct ArgumentSource {
-  int dir_fd;       // /proc/<pid>, or a live thread's directory below it
+  int stat_fd;      // the stat file, read for the image marks and as proof
+  int dir_fd;       // AT_FDCWD, or a live thread's directory
+  char prefix[32];  // "/proc/<pid>/" with AT_FDCWD, else ""
   bool exe_known;   // false where Linux refuses the path (ReadExecutable)
   char exe[4096];
   size_t exe_length;
 };
 
-// On success the caller closes source->dir_fd.
-bool OpenArgumentSource(int pid, ArgumentSource* source) {
-  source->dir_fd = OpenProcessDir(pid);
-  if (source->dir_fd < 0) {
+// The name of the source's file `name`, for openat(source.dir_fd, ...).
+const char* SourceFile(const ArgumentSource& source, const char* name, char (&path)[64]) {
+  snprintf(path, sizeof path, "%s%s", source.prefix, name);
+  return path;
+}
+
+void CloseArgumentSource(ArgumentSource* source) {
+  CloseKeepingErrno(source->stat_fd);
+  if (source->dir_fd != AT_FDCWD) {
+    CloseKeepingErrno(source->dir_fd);
+  }
+}
+
+// For a process that shows no executable: a zombie, a kernel thread or a
+// process on its way out are no process to macOS (ESRCH); a process whose
+// main thread alone has exited is, and the source moves to a live
+// thread's directory and its stat file.
+bool MoveToLiveThread(int pid, ArgumentSource* source) {
+  const int dir_fd = OpenProcDir(pid);
+  if (dir_fd < 0) {
     return false;
   }
+  // Read after the directory was opened: the directory is the process's.
+  StatFields stat;
+  bool ok = ReadStatFile(source->stat_fd, &stat);
+  if (ok && (stat.state != 'Z' || ProcessEnded(stat) || (stat.flags & kKernelThreadFlag) != 0)) {
+    errno = ESRCH;
+    ok = false;
+  }
+  const int thread_fd = ok ? OpenLiveThread(dir_fd, pid) : -1;
+  CloseKeepingErrno(dir_fd);
+  if (thread_fd < 0) {
+    return false;
+  }
+  const int stat_fd = openat(thread_fd, "stat", O_RDONLY | O_CLOEXEC);
+  if (stat_fd < 0) {
+    errno = ProcessErrno(errno);
+    CloseKeepingErrno(thread_fd);
+    return false;
+  }
+  close(source->stat_fd);
+  source->stat_fd = stat_fd;
+  source->dir_fd = thread_fd;
+  source->prefix[0] = '\0';
+  return true;
+}
+
+// On success the caller closes the source (CloseArgumentSource).
+bool OpenArgumentSource(int pid, ArgumentSource* source) {
+  source->stat_fd = OpenProcessEntry(pid, "stat");
+  if (source->stat_fd < 0) {
+    return false;
+  }
+  source->dir_fd = AT_FDCWD;
+  snprintf(source->prefix, sizeof source->prefix, "/proc/%d/", pid);
+  char path[64];
   ssize_t length = 0;
-  bool ok = ReadExecutable(source->dir_fd, source->exe, sizeof source->exe, &length);
+  bool ok = ReadExecutable(source->dir_fd, SourceFile(*source, "exe", path), source->exe,
+                           sizeof source->exe, &length);
   if (!ok && errno == ESRCH) {
-    ok = MoveToLiveThread(pid, &source->dir_fd) &&
-         ReadExecutable(source->dir_fd, source->exe, sizeof source->exe, &length);
+    ok = MoveToLiveThread(pid, source) &&
+         ReadExecutable(source->dir_fd, SourceFile(*source, "exe", path), source->exe,
+                        sizeof source->exe, &length);
   }
   if (!ok) {
-    CloseKeepingErrno(source->dir_fd);
+    CloseArgumentSource(source);
     return false;
   }
   source->exe_known = length >= 0;
@@ -985,9 +1023,10 @@ bool OpenArgumentSource(int pid, ArgumentSource* source) {
 // of a process whose capabilities exceed the caller's, pid 1 in a
 // sandbox), the area cannot be read as macOS would give it, and the read
 // fails with the kernel's EACCES instead of answering "no variables".
-bool AppendEnvironment(int dir_fd, Bytes* area) {
+bool AppendEnvironment(const ArgumentSource& source, Bytes* area) {
   const size_t start = area->size;
-  if (!AppendProcFile(dir_fd, "environ", area)) {
+  char path[64];
+  if (!AppendProcFile(source.dir_fd, SourceFile(source, "environ", path), area)) {
     if ((errno != EACCES && errno != EPERM) || geteuid() == 0) {
       return false;
     }
@@ -997,13 +1036,13 @@ bool AppendEnvironment(int dir_fd, Bytes* area) {
   return TerminateStrings(area, start);
 }
 
-// Whether the process of the directory has ended: a zombie, or on its way
-// out (PF_EXITING is set before its memory goes). ESRCH once it has been
-// reaped: the descriptor stays with that one process, so a later process
+// Whether the source's process has ended: a zombie, or on its way out
+// (PF_EXITING is set before its memory goes). ESRCH once it has been
+// reaped: the stat file stays with that one process, so a later process
 // with the same number never answers for it.
-bool ProcessEndedAt(int dir_fd, bool* ended) {
+bool SourceProcessEnded(const ArgumentSource& source, bool* ended) {
   StatFields stat;
-  if (!ReadStatAt(dir_fd, &stat)) {
+  if (!ReadStatFile(source.stat_fd, &stat)) {
     return false;
   }
   *ended = ProcessEnded(stat) || (stat.flags & kExitingFlag) != 0;
@@ -1026,16 +1065,18 @@ void WaitForExec(int attempt) {
 // That one is read again, a bounded number of times, while the same
 // process is still live; after that the area is unreadable (EAGAIN),
 // never "gone".
-bool ReadArguments(int dir_fd, Bytes* arguments) {
+bool ReadArguments(const ArgumentSource& source, Bytes* arguments) {
+  char path[64];
+  SourceFile(source, "cmdline", path);
   for (int attempt = 0;; ++attempt) {
-    if (!AppendProcFile(dir_fd, "cmdline", arguments)) {
+    if (!AppendProcFile(source.dir_fd, path, arguments)) {
       return false;
     }
     if (arguments->size > 0) {
       return TerminateStrings(arguments, 0);
     }
     bool ended = false;
-    if (!ProcessEndedAt(dir_fd, &ended)) {
+    if (!SourceProcessEnded(source, &ended)) {
       return false;
     }
     if (ended || attempt == kExecRetries) {
@@ -1058,14 +1099,14 @@ size_t PathPadding(size_t path_length) {
 // path is refused, the first argument stands in for it.
 bool FillArgumentArea(const ArgumentSource& source, Bytes* area) {
   Bytes arguments{nullptr, 0, 0};
-  bool ok = ReadArguments(source.dir_fd, &arguments);
+  bool ok = ReadArguments(source, &arguments);
   const int32_t count = ok ? CountStrings(arguments.data, arguments.size) : 0;
   const char* path = source.exe_known ? source.exe : arguments.data;
   const size_t path_length = source.exe_known ? source.exe_length : ok ? strlen(path) : 0;
   const char zeros[8] = {0};
   ok = ok && Append(area, &count, sizeof count) && Append(area, path, path_length) &&
        Append(area, zeros, 1) && Append(area, zeros, PathPadding(path_length)) &&
-       Append(area, arguments.data, arguments.size) && AppendEnvironment(source.dir_fd, area);
+       Append(area, arguments.data, arguments.size) && AppendEnvironment(source, area);
   FreeBytes(&arguments);
   return ok;
 }
@@ -1077,8 +1118,8 @@ bool FillArgumentArea(const ArgumentSource& source, Bytes* area) {
 // programs' areas (the old executable path with the new arguments). The
 // executable path read first (the source's) and a stat read before, and
 // both read again after, show when equal that no exec came between. The
-// stat file is opened once and read again from its start: each read of it
-// is made afresh, and one open is saved.
+// stat file is the source's, read from its start each time: each read of
+// it is made afresh.
 struct StatMark {
   char comm[64];
   unsigned long long spans[4];
@@ -1101,8 +1142,9 @@ bool ReadStatMark(int stat_fd, StatMark* mark) {
 // Reads the executable path again; *same tells whether it is the source's.
 bool SameExecutable(const ArgumentSource& source, bool* same) {
   char exe[sizeof source.exe];
+  char path[64];
   ssize_t length = 0;
-  if (!ReadExecutable(source.dir_fd, exe, sizeof exe, &length)) {
+  if (!ReadExecutable(source.dir_fd, SourceFile(source, "exe", path), exe, sizeof exe, &length)) {
     return false;
   }
   *same = source.exe_known ? length == static_cast<ssize_t>(source.exe_length) &&
@@ -1114,17 +1156,11 @@ bool SameExecutable(const ArgumentSource& source, bool* same) {
 // One read of the area between two image marks. Sets *same_image to
 // whether the area belongs to one program throughout.
 bool FillBetweenMarks(const ArgumentSource& source, Bytes* area, bool* same_image) {
-  const int stat_fd = openat(source.dir_fd, "stat", O_RDONLY | O_CLOEXEC);
-  if (stat_fd < 0) {
-    errno = ProcessErrno(errno);
-    return false;
-  }
   StatMark before;
   StatMark after;
   bool same_exe = false;
-  const bool ok = ReadStatMark(stat_fd, &before) && FillArgumentArea(source, area) &&
-                  SameExecutable(source, &same_exe) && ReadStatMark(stat_fd, &after);
-  CloseKeepingErrno(stat_fd);
+  const bool ok = ReadStatMark(source.stat_fd, &before) && FillArgumentArea(source, area) &&
+                  SameExecutable(source, &same_exe) && ReadStatMark(source.stat_fd, &after);
   if (ok) {
     *same_image = same_exe && memcmp(&before, &after, sizeof before) == 0;
   }
@@ -1139,7 +1175,7 @@ bool BuildArgumentArea(int pid, Bytes* area) {
     }
     bool same_image = false;
     const bool ok = FillBetweenMarks(source, area, &same_image);
-    CloseKeepingErrno(source.dir_fd);
+    CloseArgumentSource(&source);
     if (!ok || same_image) {
       return ok;
     }
@@ -1161,7 +1197,7 @@ bool BuiltAreaSize(int pid, size_t* size) {
   const bool ok = FillArgumentArea(source, &area);
   *size = area.size;
   FreeBytes(&area);
-  CloseKeepingErrno(source.dir_fd);
+  CloseArgumentSource(&source);
   return ok;
 }
 
