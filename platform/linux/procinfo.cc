@@ -1205,10 +1205,12 @@ bool BuiltAreaSize(int pid, size_t* size) {
 // area itself: from the memory spans of the arguments and the environment
 // in stat. A process that rewrote its arguments without a final zero byte
 // has them read on into the environment's span, hence the span from the
-// arguments' start to the environment's end. The path is at most
-// PATH_MAX - 1 bytes, or the first argument where it stands in for the
-// path. The executable path is not read for this: the read of the area
-// that follows checks everything again.
+// arguments' start to the environment's end. The executable path is not
+// read for this: Linux shows the spans only to a caller it shows the
+// executable link too (both take the same ptrace access check), so the
+// path is the link's, at most PATH_MAX - 1 bytes; should the process lose
+// that access before the area is read (a set-user-id exec), the area
+// outgrows the bound and the caller sees it.
 bool ArgumentAreaBound(int pid, size_t* bound) {
   const int stat_fd = OpenProcessEntry(pid, "stat");
   if (stat_fd < 0) {
@@ -1226,7 +1228,7 @@ bool ArgumentAreaBound(int pid, size_t* bound) {
   }
   const size_t arguments = static_cast<size_t>(stat.env_end - stat.arg_start);
   const size_t environment = static_cast<size_t>(stat.env_end - stat.env_start);
-  const size_t path = sizeof(ArgumentSource::exe) - 1 + arguments;
+  const size_t path = sizeof(ArgumentSource::exe) - 1;
   *bound = sizeof(int32_t) + path + 1 + 7 + arguments + 1 + environment + 1;
   return true;
 }
