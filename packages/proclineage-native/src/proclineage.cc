@@ -285,11 +285,33 @@ size_t ArgumentsOffset(size_t path_length) {
   return (saved + kPointerSize - 1) / kPointerSize * kPointerSize - kPathKeyLength;
 }
 
+// Where argv begins in the area, or null when the area does not have the
+// shape above: a terminated path, then zero bytes only, up to the offset.
+// A reader that skipped zero bytes until a string began took empty
+// arguments for padding and, keeping the count, handed out environment
+// strings (a token, say) as arguments; an area of another shape is
+// refused rather than guessed at.
+const char* ArgumentsStart(const ArgumentArea& area) {
+  const char* end = area.data + area.size;
+  const char* path = area.data + 4;
+  const size_t path_length = StringLength(path, end);
+  if (path + path_length == end) {
+    return nullptr;
+  }
+  const size_t offset = ArgumentsOffset(path_length);
+  if (offset > static_cast<size_t>(end - path)) {
+    return nullptr;
+  }
+  for (const char* padding = path + path_length + 1; padding < path + offset; ++padding) {
+    if (*padding != '\0') {
+      return nullptr;
+    }
+  }
+  return path + offset;
+}
+
 // Builds the argument array from the area, or returns false when the area
-// is malformed. The area is the caller's. An area whose padding is not the
-// shape above is refused rather than guessed at: skipping zero bytes until
-// a string began took empty arguments for padding and, keeping the count,
-// handed out environment strings (a token, say) as arguments.
+// is malformed. The area is the caller's.
 bool ArgumentArray(napi_env env, const ArgumentArea& area, napi_value* array) {
   int32_t count = 0;
   memcpy(&count, area.data, sizeof count);
@@ -297,21 +319,10 @@ bool ArgumentArray(napi_env env, const ArgumentArea& area, napi_value* array) {
     return false;
   }
   const char* end = area.data + area.size;
-  const char* path = area.data + 4;
-  const size_t path_length = StringLength(path, end);
-  if (path + path_length == end) {
+  const char* position = ArgumentsStart(area);
+  if (position == nullptr) {
     return false;
   }
-  const size_t offset = ArgumentsOffset(path_length);
-  if (offset > static_cast<size_t>(end - path)) {
-    return false;
-  }
-  for (const char* padding = path + path_length + 1; padding < path + offset; ++padding) {
-    if (*padding != '\0') {
-      return false;
-    }
-  }
-  const char* position = path + offset;
   napi_create_array_with_length(env, static_cast<size_t>(count), array);
   for (int32_t index = 0; index < count; ++index) {
     if (position >= end) {
