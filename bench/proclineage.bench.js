@@ -10,8 +10,12 @@
 //
 // Setup: psutil is the Debian package python3-psutil. When it is missing the
 // bench installs it with apt-get if it runs as root, and otherwise leaves
-// the psutil rows out with a note. BENCH_SLEEPERS (default 300) sets how
-// many sleeping processes it starts; BENCH_ROUNDS (default 15) the rounds.
+// the psutil rows out with a note.
+//
+// Sizes: BENCH_SLEEPERS is the number of sleeping processes, or several
+// numbers separated by commas, each a scale measured in turn (default
+// "300,2000"); BENCH_ROUNDS the interleaved rounds at each scale (default
+// 15). BENCH_SLEEPERS=3 BENCH_ROUNDS=1 is a smoke run of a few seconds.
 const fs = require('fs');
 const os = require('os');
 const path = require('path');
@@ -22,7 +26,8 @@ const buildDir = path.resolve(__dirname, '..', process.env.NATIVE_BUILD_DIR || '
 const proclineage = require(path.join(buildDir, 'proclineage.node'));
 
 const ROUNDS = Number(process.env.BENCH_ROUNDS || 15);
-const SLEEPERS = Number(process.env.BENCH_SLEEPERS || 300);
+const SCALES = String(process.env.BENCH_SLEEPERS || '300,2000').split(',').map(Number);
+if (SCALES.some((n) => !Number.isInteger(n) || n < 1)) throw new Error('BENCH_SLEEPERS: numbers of processes, e.g. 300,2000');
 const PYTHON = '/usr/bin/python3';
 const uid = process.geteuid();
 
@@ -33,9 +38,14 @@ function hasPsutil() {
 function ensurePsutil() {
   if (hasPsutil()) return true;
   if (uid === 0) {
-    spawnSync('apt-get', ['install', '-y', '-qq', 'python3-psutil'], {
+    const apt = (...args) => spawnSync('apt-get', args, {
       stdio: 'ignore', env: { ...process.env, DEBIAN_FRONTEND: 'noninteractive' },
     });
+    // A fresh machine may have no package lists yet.
+    if (apt('install', '-y', '-qq', 'python3-psutil').status !== 0) {
+      apt('update', '-qq');
+      apt('install', '-y', '-qq', 'python3-psutil');
+    }
     if (hasPsutil()) return true;
   }
   console.log('  (psutil rows left out: install the Debian package python3-psutil)');
@@ -113,41 +123,53 @@ const callName = (line) => /^(?:\d+ +)?([a-z_0-9]+)\(/.exec(line)?.[1] ?? null;
 const COUNT_SCRIPT = `
 const fs = require('fs');
 const addon = require(process.argv[1]);
+const pid = Number(process.argv[2]);
 addon.listDarwinProcesses();
+addon.getDarwinProcessArguments(pid);
 try { fs.accessSync('/bench-listing-start'); } catch {}
 const listed = addon.listDarwinProcesses().processes.length;
 try { fs.accessSync('/bench-listing-end'); } catch {}
+addon.getDarwinProcessArguments(pid);
+try { fs.accessSync('/bench-arguments-end'); } catch {}
 process.stdout.write(String(listed));
 `;
 
-function countListing() {
+// The calls between the marker line `from` and the marker line `to`.
+function callsBetween(lines, from, to) {
+  const start = lines.findIndex((line) => line.includes(from));
+  const end = lines.findIndex((line) => line.includes(to));
+  return lines.slice(start + 1, end).map(callName).filter(Boolean);
+}
+
+function countListing(pid) {
   const { stdout, lines } = traced(process.execPath,
-    ['-e', COUNT_SCRIPT, path.join(buildDir, 'proclineage.node')], false);
-  const start = lines.findIndex((line) => line.includes('/bench-listing-start'));
-  const end = lines.findIndex((line) => line.includes('/bench-listing-end'));
-  const names = lines.slice(start + 1, end).map(callName).filter(Boolean);
-  return { listed: Number(stdout), names };
+    ['-e', COUNT_SCRIPT, path.join(buildDir, 'proclineage.node'), String(pid)], false);
+  return {
+    listed: Number(stdout),
+    names: callsBetween(lines, '/bench-listing-start', '/bench-listing-end'),
+    argumentCalls: callsBetween(lines, '/bench-listing-end', '/bench-arguments-end').length,
+  };
 }
 
 function perProcess(count, listed) {
   return (count / listed).toFixed(1);
 }
 
-function reportSystemCalls(usePsutil) {
+function reportSystemCalls(usePsutil, pid) {
   console.log('\nSystem calls per listed process (counted with strace, independent of load)');
   if (!fs.existsSync(STRACE)) {
     console.log('  (left out: install the Debian package strace)');
     return;
   }
   try {
-    printSystemCalls(usePsutil);
+    printSystemCalls(usePsutil, pid);
   } catch (error) {
     console.log(`  (left out: strace cannot trace here: ${error.message.trim()})`);
   }
 }
 
-function printSystemCalls(usePsutil) {
-  const { listed, names } = countListing();
+function printSystemCalls(usePsutil, pid) {
+  const { listed, names, argumentCalls } = countListing(pid);
   const byName = {};
   for (const name of names) byName[name] = (byName[name] || 0) + 1;
   const top = Object.entries(byName).sort((a, b) => b[1] - a[1])
@@ -162,6 +184,7 @@ function printSystemCalls(usePsutil) {
     const count = Number(py.stdout.trim().split(' ')[1]);
     console.log(`  ${'psutil (whole run, interpreter included)'.padEnd(44)} ${perProcess(calls(py.lines), count).padStart(6)}  (${count} listed)`);
   }
+  console.log(`  ${'getDarwinProcessArguments, one sleeper'.padEnd(44)} ${String(argumentCalls).padStart(6)}`);
 }
 
 // Nanoseconds that one call of fn took.
@@ -171,21 +194,21 @@ function timed(fn) {
   return Number(process.hrtime.bigint() - start);
 }
 
-function main() {
-  const usePsutil = ensurePsutil();
-  const sleepers = [];
-  for (let i = 0; i < SLEEPERS; i++) {
+// Starts sleepers until there are `count`, and lets each finish its exec
+// before anything is measured.
+function growSleepers(sleepers, count) {
+  while (sleepers.length < count) {
     // Bounded, so that a bench killed half-way leaves nothing behind for long.
-    sleepers.push(spawn('sleep', ['300'], { stdio: 'ignore' }));
+    sleepers.push(spawn('sleep', ['600'], { stdio: 'ignore' }));
   }
-  process.on('exit', () => sleepers.forEach((s) => s.kill('SIGKILL')));
-  const pids = sleepers.map((s) => s.pid);
-  // Let every sleeper finish its exec before measuring.
   spawnSync('sleep', ['1']);
+  return sleepers.map((s) => s.pid);
+}
 
+function measureScale(pids, usePsutil) {
   const listed = proclineage.listDarwinProcesses();
   const psRows = psListing();
-  console.log(`  ${SLEEPERS} sleepers started; listDarwinProcesses sees ${listed.processes.length} `
+  console.log(`\n## ${pids.length} sleepers: listDarwinProcesses sees ${listed.processes.length} `
     + `processes of uid ${uid} (complete: ${listed.complete}), ps sees ${psRows.length}`);
 
   const listing = {
@@ -196,7 +219,7 @@ function main() {
   report(`Listing the user's processes, per listing (${ROUNDS} interleaved rounds)`,
     interleave(listing, ROUNDS), 'listDarwinProcesses');
 
-  reportSystemCalls(usePsutil);
+  reportSystemCalls(usePsutil, pids[0]);
 
   const args = {
     [`getDarwinProcessArguments x ${pids.length}`]: () => timed(() => {
@@ -207,6 +230,15 @@ function main() {
   if (usePsutil) args[`psutil Process.cmdline() x ${pids.length}`] = () => psutilRun(['args', ...pids.map(String)]).ns;
   report(`Arguments of every sleeper, per sweep (${ROUNDS} interleaved rounds)`,
     interleave(args, ROUNDS), `getDarwinProcessArguments x ${pids.length}`);
+}
+
+function main() {
+  const cpu = (/model name\s*:\s*(.*)/.exec(fs.readFileSync('/proc/cpuinfo', 'utf8')) || [])[1] || 'unknown CPU';
+  console.log(`  ${os.cpus().length} CPUs (${cpu}), kernel ${os.release()}, load ${os.loadavg().map((l) => l.toFixed(1)).join(' ')}`);
+  const usePsutil = ensurePsutil();
+  const sleepers = [];
+  process.on('exit', () => sleepers.forEach((s) => s.kill('SIGKILL')));
+  for (const scale of [...SCALES].sort((a, b) => a - b)) measureScale(growSleepers(sleepers, scale), usePsutil);
 }
 
 main();

@@ -82,11 +82,15 @@ int proc_listallpids(void* buffer, int buffersize);
 // exceed; with a buffer, *oldlenp in is its capacity and out the bytes
 // written. As on macOS, an area that does not fit is not refused: the
 // buffer receives the count word and then the area's last bytes, and is
-// reported full (a buffer smaller than the count word is EINVAL). Another
-// user's process is refused with EPERM unless the caller is root; a number
-// not in use and a zombie give EINVAL, as on macOS; a thread id or a
-// kernel thread gives ESRCH (macOS has no number for them); any other name
-// or a new value gives ENOTSUP.
+// reported full (a buffer smaller than the count word is EINVAL). The area
+// is laid out as macOS's: count word, executable path, zeros up to where
+// argv begins (the path's 16-byte key, path and zero byte padded to 8
+// bytes, the key stripped), argv, environment. Another user's process is
+// refused with EPERM unless the caller is root; an environment the kernel
+// refuses root gives EACCES; a number not in use and a zombie give EINVAL,
+// as on macOS; a thread id or a kernel thread gives ESRCH (macOS has no
+// number for them); a process caught between two programs for longer than
+// a few retries gives EAGAIN; any other name or a new value gives ENOTSUP.
 int darwin_sysctl(int* name, unsigned int namelen, void* oldp, size_t* oldlenp, void* newp,
                   size_t newlen);
 

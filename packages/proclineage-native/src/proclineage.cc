@@ -271,6 +271,45 @@ size_t StringLength(const char* position, const char* end) {
                          : static_cast<size_t>(static_cast<const char*>(zero) - position);
 }
 
+// Where argv begins, counted from the path's first byte. macOS saves the
+// executable path behind a 16-byte key, "executable_path=", pads key, path
+// and its zero byte with zeros to the 8-byte pointer size before argv, and
+// the sysctl strips the key (xnu's exec_save_path and exec_extract_strings;
+// public measurements on a Mac cover paths of 8 to 23 bytes). The padding is
+// therefore 0 to 7 bytes fixed by the path's length, and an empty argument
+// after it is an argument, not more padding.
+size_t ArgumentsOffset(size_t path_length) {
+  constexpr size_t kPathKeyLength = 16;
+  constexpr size_t kPointerSize = 8;
+  const size_t saved = kPathKeyLength + path_length + 1;
+  return (saved + kPointerSize - 1) / kPointerSize * kPointerSize - kPathKeyLength;
+}
+
+// Where argv begins in the area, or null when the area does not have the
+// shape above: a terminated path, then zero bytes only, up to the offset.
+// A reader that skipped zero bytes until a string began took empty
+// arguments for padding and, keeping the count, handed out environment
+// strings (a token, say) as arguments; an area of another shape is
+// refused rather than guessed at.
+const char* ArgumentsStart(const ArgumentArea& area) {
+  const char* end = area.data + area.size;
+  const char* path = area.data + 4;
+  const size_t path_length = StringLength(path, end);
+  if (path + path_length == end) {
+    return nullptr;
+  }
+  const size_t offset = ArgumentsOffset(path_length);
+  if (offset > static_cast<size_t>(end - path)) {
+    return nullptr;
+  }
+  for (const char* padding = path + path_length + 1; padding < path + offset; ++padding) {
+    if (*padding != '\0') {
+      return nullptr;
+    }
+  }
+  return path + offset;
+}
+
 // Builds the argument array from the area, or returns false when the area
 // is malformed. The area is the caller's.
 bool ArgumentArray(napi_env env, const ArgumentArea& area, napi_value* array) {
@@ -280,16 +319,9 @@ bool ArgumentArray(napi_env env, const ArgumentArea& area, napi_value* array) {
     return false;
   }
   const char* end = area.data + area.size;
-  const char* position = area.data + 4;
-  const size_t path_length = StringLength(position, end);
-  if (position + path_length == end) {
+  const char* position = ArgumentsStart(area);
+  if (position == nullptr) {
     return false;
-  }
-  position += path_length + 1;
-  // The padding after the path is zero bytes; leading empty arguments look
-  // the same and are skipped with it.
-  while (position < end && *position == '\0') {
-    ++position;
   }
   napi_create_array_with_length(env, static_cast<size_t>(count), array);
   for (int32_t index = 0; index < count; ++index) {

@@ -3,6 +3,7 @@
 // arguments and environment the tests choose.
 const test = require('node:test');
 const assert = require('node:assert/strict');
+const { spawn } = require('child_process');
 const {
   proclineage, startSh, startForeignWaiter, withWaiters, withWaiter, asNobody, unusedPid,
 } = require('./helpers');
@@ -11,13 +12,14 @@ const { skipWithoutUnprivileged } = require('../../../test/support/native');
 const { getDarwinProcessArguments: argumentsOf, getDarwinEnvironmentValue: valueOf } = proclineage;
 
 // The script's name is the first argument, so argv is exactly sh a "" b.
-// An empty argv[0] cannot be told from the padding after the path: it is
-// skipped, and the count of three takes in the environment's first entry.
+// An empty argument, first or in the middle, is an argument: a reader that
+// took it for padding after the path would fill the count from the
+// environment.
 for (const [name, args, options, expected] of [
   ['arguments a, "" and b come back whole, empty one included',
     ['', 'b'], {}, ['/bin/sh', 'a', '', 'b']],
-  ['leading empty arguments are taken for padding; the count is filled from what follows',
-    ['x'], { argv0: '', env: { FIRST: '1', SECOND: '2' } }, ['a', 'x', 'FIRST=1']],
+  ['an empty first argument is kept, and no variable becomes an argument',
+    ['', 'x'], { argv0: '', env: { SECRET_TOKEN: 'hunter2' } }, ['', 'a', '', 'x']],
 ]) {
   test(name, () => withWaiter(args, options, (pid) => {
     assert.deepEqual(argumentsOf(pid), expected);
@@ -104,3 +106,32 @@ test('another user\'s process is refused to an unprivileged caller', (t) => skip
   // The same caller does read a process of its own user.
   assert.deepEqual(seen.sibling, ['/bin/sh', 'a']);
 }));
+
+// For a moment in each exec, /proc/PID/cmdline and environ read empty,
+// as an exited process's do. A process that does nothing but exec keeps
+// its variable and its arguments throughout: it is never gone (false),
+// and its arguments are never another vector.
+test('a process exec\'ing in a loop is never reported gone', async () => {
+  const loop = 'exec /bin/sh -c "$0" "$0"';
+  const child = spawn('/bin/sh', ['-c', loop, loop], { stdio: 'ignore', env: { MARK: 'kept' } });
+  const exited = new Promise((resolve) => child.on('exit', resolve));
+  try {
+    // Until its first exec the child is a copy of node, without MARK.
+    for (let i = 0; i < 1000 && valueOf(child.pid, 'MARK') !== 'kept'; i += 1) {
+      await new Promise((resolve) => setTimeout(resolve, 2));
+    }
+    const seen = { kept: 0, false: 0, null: 0 };
+    const deadline = Date.now() + 2000;
+    for (let i = 0; i < 20000 && Date.now() < deadline; i += 1) {
+      seen[String(valueOf(child.pid, 'MARK'))] += 1;
+      const args = argumentsOf(child.pid);
+      if (args !== null) assert.deepEqual(args, ['/bin/sh', '-c', loop, loop]);
+    }
+    assert.equal(child.exitCode, null, 'the loop ran throughout');
+    assert.equal(seen.false, 0, JSON.stringify(seen));
+    assert.ok(seen.kept > 0, JSON.stringify(seen));
+  } finally {
+    child.kill('SIGKILL');
+    await exited;
+  }
+});

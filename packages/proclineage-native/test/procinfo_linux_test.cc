@@ -15,6 +15,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "platform_procinfo.h"
@@ -310,13 +311,15 @@ std::string AreaPath(const std::string& area) {
   return area.size() < 5 ? std::string() : area.substr(4, area.find('\0', 4) - 4);
 }
 
-// /bin/sh run with the test's own argv and envp. It waits on a pipe for
-// its standard input, so that it starts no process that would outlive the
-// test; Stop, or the destructor, closes the pipe and reaps it.
+// `program` (/bin/sh unless said otherwise) run with the test's own argv
+// and envp. It waits on a pipe for its standard input, so that it starts
+// no process that would outlive the test; Stop, or the destructor, closes
+// the pipe and reaps it.
 struct ShellChild {
   pid_t pid = -1;
   int hold = -1;
-  ShellChild(std::vector<const char*> argv, std::vector<const char*> envp) {
+  ShellChild(std::vector<const char*> argv, std::vector<const char*> envp,
+             const char* program = "/bin/sh") {
     argv.push_back(nullptr);  // built before the fork: the child only execs
     envp.push_back(nullptr);
     int fds[2];
@@ -326,8 +329,7 @@ struct ShellChild {
       dup2(fds[0], 0);
       close(fds[0]);
       close(fds[1]);
-      execve("/bin/sh", const_cast<char* const*>(argv.data()),
-             const_cast<char* const*>(envp.data()));
+      execve(program, const_cast<char* const*>(argv.data()), const_cast<char* const*>(envp.data()));
       _exit(127);
     }
     close(fds[0]);
@@ -342,32 +344,60 @@ struct ShellChild {
   }
 };
 
-TEST(ArgumentArea, LayoutOfCountPathPaddingArgumentsEnvironment) {
-  ShellChild child({"sh", "-c", "read line", "x", "", "30"}, {"ALPHA=1", "BETA="});
-  ASSERT_GT(child.pid, 0);
-  // Wait for the exec to replace the forked image.
+// The area of `child` once its exec is done, which shows as `mark` in it.
+std::string AreaAfterExec(const ShellChild& child, const char* mark, int* error) {
   std::string area;
-  int error = 0;
   for (int i = 0; i < 200; ++i) {
-    area = ArgumentArea(child.pid, &error);
-    if (area.find("ALPHA=1") != std::string::npos) break;
+    area = ArgumentArea(child.pid, error);
+    if (area.find(mark) != std::string::npos) break;
     usleep(10000);
   }
-  child.Stop();
-  ASSERT_EQ(error, 0);
-  ASSERT_GE(area.size(), 4u);
-  int32_t count = 0;
-  memcpy(&count, area.data(), 4);
-  EXPECT_EQ(count, 6);
-  const std::string path = AreaPath(area);
-  EXPECT_EQ(path.find("/"), 0u);
-  EXPECT_NE(path.find("sh"), std::string::npos);
-  size_t position = 4 + path.size() + 1;
-  while (position < area.size() && area[position] == '\0') ++position;
-  EXPECT_EQ(position % 8, 0u);
-  const std::string rest = area.substr(position);
-  const char expected[] = "sh\0-c\0read line\0x\0\0" "30\0ALPHA=1\0BETA=\0";
-  EXPECT_EQ(rest, std::string(expected, sizeof expected - 1));
+  return area;
+}
+
+// The area as macOS lays it out: count word, path, its zero byte, zeros up
+// to where argv begins (key "executable_path=", path and zero byte padded
+// to 8 bytes, the 16-byte key then stripped), argv, environment.
+std::string MacArea(int32_t count, const std::string& path, const std::string& strings) {
+  std::string area(reinterpret_cast<const char*>(&count), 4);
+  area += path;
+  area.append((16 + path.size() + 1 + 7) / 8 * 8 - 16 - path.size(), '\0');
+  return area + strings;
+}
+
+// Copies of the shell at paths of every length modulo 8, each run with an
+// empty first and middle argument and with argc 0 (which Linux turns into
+// one empty argument): the area is exactly macOS's, byte for byte, so the
+// reader finds the empty arguments where argv begins.
+TEST(ArgumentArea, LayoutOfCountPathPaddingArgumentsEnvironment) {
+  char dir[] = "/tmp/procinfo-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  char shell[PATH_MAX];
+  ASSERT_NE(realpath("/bin/sh", shell), nullptr);
+  const std::string first = std::string(dir) + "/s";
+  ASSERT_EQ(system(("cp " + std::string(shell) + " " + first).c_str()), 0);
+  const char env[] = "ALPHA=1\0BETA=\0";
+  const std::string environment(env, sizeof env - 1);
+  for (int length = 1; length <= 8; ++length) {
+    const std::string program = std::string(dir) + "/" + std::string(length, 's');
+    ASSERT_TRUE(length == 1 || link(first.c_str(), program.c_str()) == 0) << program;
+    SCOPED_TRACE(program);
+    const char empty_args[] = "\0-c\0read line\0\0b\0";
+    for (const auto& [argv, count, strings] : {
+             std::make_tuple(std::vector<const char*>{"", "-c", "read line", "", "b"}, 5,
+                             std::string(empty_args, sizeof empty_args - 1)),
+             std::make_tuple(std::vector<const char*>{}, 1, std::string(1, '\0')),
+         }) {
+      ShellChild child(argv, {"ALPHA=1", "BETA="}, program.c_str());
+      ASSERT_GT(child.pid, 0);
+      int error = 0;
+      const std::string area = AreaAfterExec(child, "ALPHA=1", &error);
+      child.Stop();
+      ASSERT_EQ(error, 0);
+      EXPECT_EQ(area, MacArea(count, program, strings + environment)) << "count " << count;
+    }
+  }
+  ASSERT_EQ(system(("rm -r " + std::string(dir)).c_str()), 0);
 
   // macOS refuses a number that names no process with EINVAL.
   int unused_error = 0;

@@ -154,11 +154,27 @@ function area(count, text) {
   return Buffer.concat([word, Buffer.from(text, 'utf8')]);
 }
 
+// The area as macOS lays it out: the count word, the path, zeros up to
+// where argv begins (the 16-byte key "executable_path=", the path and its
+// zero byte are padded to 8 bytes and the key is stripped), then argv and
+// the environment.
+function macArea(count, path, args, env = []) {
+  const length = Buffer.byteLength(path);
+  const zeros = ((16 + length + 1 + 7) & ~7) - 16 - length;
+  return area(count, path + '\0'.repeat(zeros) + [...args, ...env].map((s) => `${s}\0`).join(''));
+}
+
 // Both sysctl answers for an area, the size query reporting its length.
 const readable = (bytes) => [{ ret: 0, size: bytes.length }, { ret: 0, area: bytes }];
 
 test('arguments: size bounds, malformed areas, padding and the count', () => {
-  const small = area(1, '/p\0a\0');
+  const small = macArea(1, '/p', ['a']);
+  const exact = macArea(1, '/', ['a']);
+  // An unterminated last argument: the shaped area without its last byte.
+  const cut = macArea(2, '/p', ['a', 'b']).subarray(0, -1);
+  // A byte that is not zero where the padding of a 2-byte path lies.
+  const dirty = Buffer.from(macArea(1, '/p', ['a'], ['K=v']));
+  dirty[4 + 5] = 0x78;
   for (const [name, sysctl, expected, reads] of [
     ['size query fails', [notOurs], null, 0],
     ['size 4', [{ ret: 0, size: 4 }], null, 0],
@@ -169,18 +185,31 @@ test('arguments: size bounds, malformed areas, padding and the count', () => {
     ['content read fails', [{ ret: 0, size: 64 }, { ret: -1, errno: ESRCH }], null, 65],
     ['content read reports 4 bytes', [{ ret: 0, size: 64 }, { ret: 0, area: small, size: 4 }], null, 65],
     // The area grew after the size query: macOS hands out its tail behind
-    // the count word, which an 8-byte buffer would read as the argument "b".
-    ['the area grew: the buffer is full', [{ ret: 0, size: 8 }, { ret: 0, area: area(1, '/p\0a\0b\0') }], null, 9],
-    ['an area of exactly the size learned', [{ ret: 0, size: 8 }, { ret: 0, area: area(1, '/\0a\0') }], ['a'], 9],
-    ['count 0', readable(area(0, '/p\0a\0')), null],
-    ['count negative', readable(area(-1, '/p\0a\0')), null],
+    // the count word, which a buffer one byte short would read as an
+    // argument vector of the tail.
+    ['the area grew: the buffer is full',
+      [{ ret: 0, size: small.length }, { ret: 0, area: macArea(1, '/p', ['a'], ['K=v']) }], null, small.length + 1],
+    ['an area of exactly the size learned', [{ ret: 0, size: exact.length }, { ret: 0, area: exact }], ['a'],
+      exact.length + 1],
+    ['count 0', readable(macArea(0, '/p', ['a'])), null],
+    ['count negative', readable(macArea(-1, '/p', ['a'])), null],
     ['count beyond the area', readable(area(7, '/p\0')), null],
     ['executable path unterminated', readable(area(1, '/p')), null],
-    ['fewer strings than the count', readable(area(3, '/p\0a\0b\0')), null],
-    ['last argument unterminated', readable(area(2, '/p\0a\0b')), null],
-    ['padding skipped, then exactly the count', readable(area(2, '/p\0\0\0\0\0a\0b\0K=v\0')), ['a', 'b']],
-    ['empty arguments after the first kept', readable(area(3, '/p\0a\0\0b\0')), ['a', '', 'b']],
-    ['the count filled from the environment', readable(area(2, '/p\0a\0K=v\0')), ['a', 'K=v']],
+    ['fewer strings than the count', readable(macArea(3, '/p', ['a', 'b'])), null],
+    ['last argument unterminated', readable(cut), null],
+    ['the area ends inside the padding', readable(area(1, '/p\0\0\0')), null],
+    // Not the shape macOS writes: refused, never guessed at.
+    ['a byte that is not zero in the padding', readable(dirty), null],
+    ['the old reading: zeros skipped until a string begins', readable(area(2, '/p\0a\0b\0K=v\0')), null],
+    ['the count filled from the environment', readable(macArea(2, '/p', ['a'], ['K=v'])), ['a', 'K=v']],
+    // Linux turns an exec with no arguments into one empty argument.
+    ['one empty argument', readable(macArea(1, '/bin/sh', [''], ['SECRET_TOKEN=hunter2'])), ['']],
+    // Empty first and middle arguments, after paths of every length
+    // modulo 8, twice round: each is an argument, and the environment
+    // after them never is.
+    ...Array.from({ length: 16 }, (_, length) => [`empty arguments after a path of ${length} bytes`,
+      readable(macArea(4, '/'.padEnd(length, 'p').slice(0, length), ['', 'b', '', ''], ['SECRET_TOKEN=hunter2'])),
+      ['', 'b', '', '']]),
   ]) {
     addon.script({ sysctl });
     assert.deepEqual(addon.getDarwinProcessArguments(PID), expected, name);

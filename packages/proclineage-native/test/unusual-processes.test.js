@@ -170,3 +170,21 @@ test('a non-dumpable process of the caller\'s own user shows its arguments', asy
     fs.rmSync(dir, { recursive: true, force: true });
   }
 });
+
+test('as root, a process whose environment the kernel refuses is unreadable, not gone', (t) => {
+  // Linux refuses root the memory of a process whose capabilities exceed
+  // its own (pid 1 in a sandbox); macOS refuses root nothing, so the area
+  // is not the one a Mac would give.
+  let refused = false;
+  try {
+    fs.readFileSync('/proc/1/environ');
+  } catch (error) {
+    refused = error.code === 'EACCES';
+  }
+  if (process.geteuid() !== 0 || !refused) {
+    t.skip('needs root refused the environment of pid 1');
+    return;
+  }
+  assert.equal(getDarwinEnvironmentValue(1, 'PATH'), null);
+  assert.equal(getDarwinProcessArguments(1), null);
+});
