@@ -13,6 +13,7 @@ const path = require('path');
 const { spawnSync } = require('child_process');
 const { root, deliverable, makeTempDir } = require('./support/native');
 const { adhocSignatureFault } = require('./support/macho');
+const { packInto } = require('../scripts/pack');
 
 const PACKAGES = ['anchorfile-native', 'proclineage-native', 'lockscout-native'];
 const PROGRAMS = ['keyfetch', 'keyvet', 'lockscout'];
@@ -51,7 +52,7 @@ function npm(args, cwd) {
   return run('npm', [...args, '--no-audit', '--no-fund', '--prefer-offline', '--loglevel=error'], { cwd });
 }
 
-// Packs every package with one npm call and installs the tarballs into a
+// Packs every package and installs the tarballs into a
 // new application with plain commands, as a teammate or CI on any system
 // must be able to: "npm install" of all three, then "npm ci" from the lock
 // file that wrote. A package that names the systems it installs on (npm's
@@ -65,13 +66,11 @@ function installApplication() {
   const app = path.join(base, 'app');
   fs.mkdirSync(tarballs);
   fs.mkdirSync(app);
-  const infos = JSON.parse(npm(['pack', '--json', '--pack-destination', tarballs,
-    ...PACKAGES.map((pkg) => path.join(root, 'packages', pkg))], tarballs));
+  // Packed as "npm run pack" packs them.
   const packed = {};
-  for (const pkg of PACKAGES) {
-    const info = infos.find((i) => i.name === `@native/${pkg.replace('-native', '')}`);
+  for (const [pkg, info] of Object.entries(packInto(tarballs))) {
     packed[pkg] = {
-      tarball: path.join(tarballs, info.filename),
+      tarball: info.tarball,
       files: info.files.map((f) => f.path).sort(),
       modes: Object.fromEntries(info.files.map((f) => [f.path, f.mode])),
     };
