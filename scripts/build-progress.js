@@ -73,7 +73,9 @@ function stepOf(text) {
 function onLine(line) {
   fs.writeSync(log, `${line}\n`);
   const configuring = line.match(/^-- (.*?)(?: - (?:done|works|failed|skipped))?$/);
-  if (configuring) state.current = `configuring: ${configuring[1]}`;
+  // cmake's output reaches the pipe in blocks, so the step named is the
+  // last one reported, not necessarily the one running.
+  if (configuring) state.current = `configuring; last reported: ${configuring[1]}`;
   const progress = line.match(/^\[ *(\d+)%\] (.*)$/);
   if (!progress) return;
   state.percent = Number(progress[1]);
