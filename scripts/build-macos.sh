@@ -22,10 +22,10 @@ build_target() {
   echo "$label: configuring $dir/$cold ($((SECONDS - start)) s)"
   cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE=cmake/macos-cross.cmake \
     -DCMAKE_OSX_ARCHITECTURES="$arch" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DBUILD_TESTING=OFF 2>&1 | node scripts/build-progress.js "$label" "$dir" "$dir.log" \
+    -DBUILD_TESTING=OFF 2>&1 | node scripts/build-progress.js "$label" "$dir" "$dir.log" "$((SECONDS - start))" \
     || { cat "$dir.log" >&2; exit 1; }
   echo "$label: compiling into $dir/ with $(nproc) jobs (output: $dir.log) ($((SECONDS - start)) s)"
-  cmake --build "$dir" -j "$(nproc)" 2>&1 | node scripts/build-progress.js "$label" "$dir" "$dir.log" \
+  cmake --build "$dir" -j "$(nproc)" 2>&1 | node scripts/build-progress.js "$label" "$dir" "$dir.log" "$((SECONDS - start))" \
     || { cat "$dir.log" >&2; exit 1; }
 }
 

@@ -10,13 +10,15 @@
 // those lines: the cross-build's first compiler check is where Zig builds
 // its C runtime.
 //
-//   cmake --build dir 2>&1 | node scripts/build-progress.js <label> <dir> <log>
+//   cmake --build dir 2>&1 | node scripts/build-progress.js <label> <dir> <log> [<seconds so far>]
+// The times printed count from the calling script's start when it passes
+// the seconds it has run so far, so that its own lines and these agree.
 const fs = require('fs');
 const path = require('path');
 const readline = require('readline');
 
 const HEARTBEAT_S = 30;
-const [label, buildDir, logPath] = process.argv.slice(2);
+const [label, buildDir, logPath, sofar] = process.argv.slice(2);
 
 // The Makefile generator keeps one CMakeFiles/<target>.dir per target, in
 // the build directory and in each subdirectory's own CMakeFiles/.
@@ -35,7 +37,7 @@ function countTargets(dir) {
 }
 
 const total = fs.existsSync(buildDir) ? countTargets(buildDir) : 0;
-const start = Date.now();
+const start = Date.now() - (Number(sofar) || 0) * 1000;
 const log = fs.openSync(logPath, 'a');
 
 const state = { percent: null, current: null, worked: new Set(), built: 0, rebuilt: 0, lastPrint: Date.now() };

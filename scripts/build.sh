@@ -16,6 +16,6 @@ progress "configuring $dir/"
 cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
 progress "compiling into $dir/ with $(nproc) jobs (compiler output: $dir.log)"
 : >"$dir.log"
-cmake --build "$dir" -j "$(nproc)" 2>&1 | node scripts/build-progress.js build "$dir" "$dir.log" \
+cmake --build "$dir" -j "$(nproc)" 2>&1 | node scripts/build-progress.js build "$dir" "$dir.log" "$((SECONDS - start))" \
   || { cat "$dir.log" >&2; exit 1; }
 progress "done: $dir/anchorfile.node, proclineage.node, lockscout, keyfetch, keyvet"
