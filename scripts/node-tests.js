@@ -38,14 +38,17 @@ const TEST_TIMEOUT_MS = 300000;
 // process add-on rightly reads such a process as unreadable; in a session
 // of its own the runner and everything it starts have a visible session,
 // as every process has on macOS.
-// On screen node's one-line-per-test reporter (failures in full at the
-// end); the complete TAP stream goes to a log file in the build tree.
+// On screen one line per top-level test, failures in full at the end and
+// the runner's totals last (scripts/test-reporter.js); the complete TAP
+// stream goes to a log file in the build tree. Its name comes first, so
+// the runner's totals stay the closing lines.
 const buildDir = path.resolve(root, process.env.NATIVE_BUILD_DIR || 'build');
 fs.mkdirSync(buildDir, { recursive: true });
 const tapLog = path.join(buildDir, 'node-tests.tap');
+console.log(`node tests: ${selected.length} files, one line per top-level test; full TAP report in ${path.relative(root, tapLog)}`);
 const runner = spawn(process.execPath, [
   '--test', '--test-force-exit', `--test-timeout=${TEST_TIMEOUT_MS}`,
-  '--test-reporter=spec', '--test-reporter-destination=stdout',
+  `--test-reporter=${path.join(__dirname, 'test-reporter.js')}`, '--test-reporter-destination=stdout',
   '--test-reporter=tap', `--test-reporter-destination=${tapLog}`,
   ...selected,
 ], { stdio: 'inherit', env, cwd: root, detached: true });
@@ -63,6 +66,5 @@ for (const signal of ['SIGINT', 'SIGTERM', 'SIGHUP']) {
   });
 }
 runner.on('exit', (code) => {
-  console.log(`node tests: full TAP report in ${path.relative(root, tapLog)}`);
   process.exit(code === null ? 1 : code);
 });

@@ -13,6 +13,7 @@ const path = require('path');
 const { spawnSync } = require('child_process');
 const { root, deliverable, makeTempDir } = require('./support/native');
 const { adhocSignatureFault } = require('./support/macho');
+const { packInto } = require('../scripts/pack');
 
 const PACKAGES = ['anchorfile-native', 'proclineage-native', 'lockscout-native'];
 const PROGRAMS = ['keyfetch', 'keyvet', 'lockscout'];
@@ -51,9 +52,13 @@ function npm(args, cwd) {
   return run('npm', [...args, '--no-audit', '--no-fund', '--prefer-offline', '--loglevel=error'], { cwd });
 }
 
-// Packs every package and installs the tarballs into a new application:
-// the add-ons as a developer on this machine installs them, lockscout as
-// an application packaged for macOS on this machine must. Returns the directories and what npm packed.
+// Packs every package and installs the tarballs into a
+// new application with plain commands, as a teammate or CI on any system
+// must be able to: "npm install" of all three, then "npm ci" from the lock
+// file that wrote. A package that names the systems it installs on (npm's
+// "os" and "cpu") fails both with EBADPLATFORM elsewhere, and --force would
+// only move the failure to every later install. Returns the directories
+// and what npm packed.
 function installApplication() {
   run(process.execPath, [path.join(root, 'scripts', 'prebuild.js'), CROSS_BUILT ? '--existing-builds' : '--host-only']);
   const base = fs.realpathSync(makeTempDir('application-'));
@@ -61,25 +66,21 @@ function installApplication() {
   const app = path.join(base, 'app');
   fs.mkdirSync(tarballs);
   fs.mkdirSync(app);
+  // Packed as "npm run pack" packs them.
   const packed = {};
-  for (const pkg of PACKAGES) {
-    const [info] = JSON.parse(npm(['pack', '--json', '--pack-destination', tarballs], path.join(root, 'packages', pkg)));
+  for (const [pkg, info] of Object.entries(packInto(tarballs))) {
     packed[pkg] = {
-      tarball: path.join(tarballs, info.filename),
+      tarball: info.tarball,
       files: info.files.map((f) => f.path).sort(),
       modes: Object.fromEntries(info.files.map((f) => [f.path, f.mode])),
     };
   }
   fs.writeFileSync(path.join(app, 'package.json'),
     JSON.stringify({ name: 'throwaway-application', version: '1.0.0', private: true }));
-  npm(['install', packed['anchorfile-native'].tarball, packed['proclineage-native'].tarball], app);
-  // lockscout says it works on darwin only, so npm refuses it here; an
-  // application packaged for macOS from this machine installs it anyway.
-  const refused = spawnSync('npm', ['install', '--no-audit', '--no-fund', '--prefer-offline',
-    packed['lockscout-native'].tarball], { cwd: app, encoding: 'utf8' });
-  assert.notEqual(refused.status, 0);
-  assert.match(refused.stderr, /EBADPLATFORM/);
-  npm(['install', '--force', packed['lockscout-native'].tarball], app);
+  npm(['install', ...PACKAGES.map((pkg) => packed[pkg].tarball)], app);
+  const { dependencies } = JSON.parse(fs.readFileSync(path.join(app, 'package.json'), 'utf8'));
+  assert.deepEqual(Object.keys(dependencies).sort(), ['@native/anchorfile', '@native/lockscout', '@native/proclineage']);
+  npm(['ci'], app);
   return { base, app, packed };
 }
 
@@ -161,6 +162,24 @@ out.named = [publishNoReplace, recoverListedQuarantine, getDarwinProcess, progra
   && anchorfileDefault.publishNoReplace === publishNoReplace;
 out.self = getDarwinProcess(process.pid)?.pid ?? null;
 process.stdout.write(JSON.stringify(out));
+`;
+
+// Where an add-on package has no build (Windows, Linux on Arm) it still
+// loads, by require and by import, every add-on function refusing with the
+// reason and the plain script helpers working.
+const NO_BUILD_PROGRAM = `
+const packages = { anchorfile: require('@native/anchorfile'), proclineage: require('@native/proclineage') };
+const out = { name: packages.anchorfile.publicationQuarantineName(), refusals: {} };
+for (const [name, pkg] of Object.entries(packages)) {
+  for (const [key, fn] of Object.entries(pkg)) {
+    try { fn(); } catch (e) { if (e.code === 'ENOTSUP') out.refusals[name + '.' + key] = e.message; }
+  }
+}
+Promise.all(Object.keys(packages).map((name) => import('@native/' + name))).then((modules) => {
+  out.esmFunctions = modules.map((m) => Object.entries(m).filter(([k]) => k !== 'default')
+    .every(([, v]) => typeof v === 'function'));
+  process.stdout.write(JSON.stringify(out));
+});
 `;
 
 // The two module systems an application's TypeScript may compile for.
@@ -286,6 +305,23 @@ test('packed, installed outside the repository, loaded and called as an applicat
     assert.equal(asar.programPath(program, { platform: 'darwin', arch: 'x64' }), path.join(shipped, program));
   }
   assert.throws(() => asar.programPath('keyvet', { platform: 'darwin', arch: 'ia32' }), { code: 'ENOTSUP' });
+
+  // The same application on a system the add-ons have no build for.
+  for (const pkg of ['anchorfile', 'proclineage']) {
+    fs.rmSync(path.join(installed, pkg, 'prebuilds', 'linux-x64'), { recursive: true });
+  }
+  fs.writeFileSync(path.join(app, 'no-build.cjs'), NO_BUILD_PROGRAM);
+  const noBuild = JSON.parse(run(process.execPath, ['no-build.cjs'], { cwd: app, env }));
+  assert.match(noBuild.name, /^\.publication-recovery-/);
+  assert.deepEqual(Object.keys(noBuild.refusals).sort(), [
+    'anchorfile.inspectPath', 'anchorfile.publishNoReplace', 'anchorfile.recoverAnchoredRemoval',
+    'anchorfile.removeAnchoredFile', 'proclineage.getDarwinEnvironmentValue', 'proclineage.getDarwinProcess',
+    'proclineage.getDarwinProcessArguments', 'proclineage.listDarwinProcesses',
+  ]);
+  for (const [call, message] of Object.entries(noBuild.refusals)) {
+    assert.match(message, /has no build for linux-x64: the package ships it for darwin-x64, darwin-arm64 and linux-x64 only/, call);
+  }
+  assert.deepEqual(noBuild.esmFunctions, [true, true]);
 });
 
 test('the three programs run from the paths the package gives in this repository', () => {

@@ -23,12 +23,36 @@ function repositoryBuild(buildDir) {
   return fs.existsSync(candidate) ? candidate : null;
 }
 
-function locate() {
-  const development = repositoryBuild(process.env.NATIVE_BUILD_DIR || 'build');
-  return development || nodeGypBuild.resolve(__dirname);
+// The package installs everywhere node runs (an Electron application is
+// also developed on Windows and on Linux for Arm), and there it has no
+// build: loading it must not fail, or the application cannot start on that
+// system at all. Each add-on call throws "ENOTSUP" with the reason, as the
+// keychain package's calls do.
+const ADDON_FUNCTIONS = ['getDarwinProcess', 'getDarwinProcessArguments', 'getDarwinEnvironmentValue', 'listDarwinProcesses'];
+
+function unsupported(failure) {
+  const refuse = () => {
+    const error = new Error(`proclineage has no build for ${process.platform}-${process.arch}: the package ships `
+      + 'it for darwin-x64, darwin-arm64 and linux-x64 only', { cause: failure });
+    error.code = 'ENOTSUP';
+    throw error;
+  };
+  return Object.fromEntries(ADDON_FUNCTIONS.map((name) => [name, refuse]));
 }
 
-const addon = require(locate());
+function load() {
+  const development = repositoryBuild(process.env.NATIVE_BUILD_DIR || 'build');
+  if (development) return require(development);
+  let file;
+  try {
+    file = nodeGypBuild.resolve(__dirname);
+  } catch (failure) {
+    return unsupported(failure);
+  }
+  return require(file);
+}
+
+const addon = load();
 
 // An object of the package's own, so that the promise form below is no
 // property of the add-on's exports, which a second loader would share.
