@@ -857,16 +857,6 @@ int DiscardQuarantine(int parent_fd, int quarantine_fd, const ByteString& quaran
   return 0;
 }
 
-// Whether the payload is the receipt's very file (device and inode), emptied.
-// Unlinking the payload truncates it and removes its entry, and a power loss
-// can keep the truncation without the removal. Putting that back would leave
-// an empty file at a name the removal had freed; its bytes are gone anyway,
-// so the removal is finished instead.
-bool IsTruncatedPayload(const struct stat& payload, const RemovalReceipt& receipt) {
-  return S_ISREG(payload.st_mode) && DeviceNumber(payload) == receipt.device &&
-         InodeNumber(payload) == receipt.inode && payload.st_size == 0;
-}
-
 // The payload is in the quarantine and the name is free. Deletes the payload
 // if it is the file the receipt names; otherwise puts it back under its name
 // and reports ESTALE, since deleting an unexpected file would lose data.
@@ -880,7 +870,7 @@ int SettlePayload(int parent_fd, int quarantine_fd, const ByteString& quarantine
   if (!IsAbsentEntry(errno)) {
     return -1;
   }
-  if (MatchesReceipt(payload, receipt) || IsTruncatedPayload(payload, receipt)) {
+  if (MatchesReceipt(payload, receipt)) {
     if (unlinkat(quarantine_fd, kPayloadName, 0) != 0 || OrderedSync(quarantine_fd) != 0) {
       return -1;
     }
@@ -1106,6 +1096,30 @@ bool ReadRecoveryArguments(napi_env env, napi_value* args, size_t count, ByteStr
   return ReadEntryName(env, args[5], expected_name);
 }
 
+// Makes a receipt that recovery found durable before anything relies on it:
+// the file, then its entry in the quarantine, then the quarantine's entry in
+// the parent. A removal that stopped before its own syncs succeeded (the
+// process died after writing the receipt, or the sync failed with EIO or
+// ENOSPC and the caller ran recovery as told) may have left all three only
+// in the cache; a power loss after recovery moved the file in would then
+// keep the rename and tear or drop the receipt, or the quarantine itself,
+// stranding the file where no recovery can finish it. The quarantine is
+// 0700 and locked, so the receipt opened here is the one just read.
+int SyncReceipt(int parent_fd, int quarantine_fd) {
+  const int fd = openat(quarantine_fd, kReceiptName, kReceiptReadFlags);
+  if (fd < 0) {
+    return -1;
+  }
+  const int result = OrderedSync(fd);
+  const int saved_errno = errno;
+  close(fd);
+  if (result != 0) {
+    errno = saved_errno;
+    return -1;
+  }
+  return SyncBoth(quarantine_fd, parent_fd);
+}
+
 // Works on an open, locked quarantine. Throws and returns false on failure.
 bool RecoverQuarantine(napi_env env, int parent_fd, int quarantine_fd,
                        const ByteString& quarantine_name, const ComponentList& components,
@@ -1134,6 +1148,11 @@ bool RecoverQuarantine(napi_env env, int parent_fd, int quarantine_fd,
   }
   if (!WithinNamespace(components, receipt, content, expected_name)) {
     ThrowError(env, "Recovery receipt is outside the publication namespace.", "EINVAL");
+    return false;
+  }
+  if (SyncReceipt(parent_fd, quarantine_fd) != 0) {
+    const int saved_errno = errno;
+    ThrowRequiresRecovery(env, quarantine_name, PosixErrorCode(saved_errno));
     return false;
   }
   if (FinishRemoval(parent_fd, quarantine_fd, quarantine_name, receipt) != 0) {
