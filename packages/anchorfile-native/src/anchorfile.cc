@@ -562,7 +562,9 @@ bool ParseRemovalReceipt(const ByteString& data, ByteView namespace_line,
   return !NextLine(&reader, &line);
 }
 
-// Reads exactly `size` bytes, retrying EINTR; early end of file fails.
+// Reads exactly `size` bytes, retrying EINTR. A failed read keeps its error
+// number; early end of file (a receipt cut short under the reader) is
+// EINVAL, the answer for a partial receipt.
 bool ReadExactly(int fd, size_t size, ByteString* data) {
   data->assign(size, '\0');
   size_t done = 0;
@@ -571,7 +573,11 @@ bool ReadExactly(int fd, size_t size, ByteString* data) {
     if (count < 0 && errno == EINTR) {
       continue;
     }
-    if (count <= 0) {
+    if (count < 0) {
+      return false;
+    }
+    if (count == 0) {
+      errno = EINVAL;
       return false;
     }
     done += static_cast<size_t>(count);
@@ -581,8 +587,10 @@ bool ReadExactly(int fd, size_t size, ByteString* data) {
 
 // Reads and strictly parses "receipt". ENOENT means the quarantine holds no
 // receipt; every malformed, partial, oversized or non-regular receipt is
-// EINVAL, and ENOMEM means it could not be read into memory. O_NONBLOCK
-// keeps a FIFO named "receipt" from hanging the open.
+// EINVAL, and ENOMEM means it could not be read into memory. An fstat or
+// read that fails keeps its own error number: taken for EINVAL, an I/O error
+// would pass for a torn receipt, which callers give up on for good.
+// O_NONBLOCK keeps a FIFO named "receipt" from hanging the open.
 int ReadRemovalReceipt(int quarantine_fd, RemovalReceipt* receipt, ByteView namespace_line) {
   const int fd = openat(quarantine_fd, kReceiptName, kReceiptReadFlags);
   if (fd < 0) {
@@ -590,19 +598,28 @@ int ReadRemovalReceipt(int quarantine_fd, RemovalReceipt* receipt, ByteView name
   }
   struct stat status;
   memset(&status, 0, sizeof(status));
+  if (fstat(fd, &status) != 0) {
+    const int saved_errno = errno;
+    close(fd);
+    errno = saved_errno;
+    return -1;
+  }
   ByteString data;
-  const bool readable = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
-                        status.st_size > 0 &&
+  const bool readable = S_ISREG(status.st_mode) && status.st_size > 0 &&
                         static_cast<uint64_t>(status.st_size) <= kMaxReceiptSize;
   bool valid = false;
+  int invalid_errno = EINVAL;
   const bool in_memory = !readable || Allocating([&] {
-    valid = ReadExactly(fd, static_cast<size_t>(status.st_size), &data) &&
-            ParseRemovalReceipt(data, namespace_line, receipt);
+    if (!ReadExactly(fd, static_cast<size_t>(status.st_size), &data)) {
+      invalid_errno = errno;
+      return true;
+    }
+    valid = ParseRemovalReceipt(data, namespace_line, receipt);
     return true;
   });
   close(fd);
   if (!valid) {
-    errno = in_memory ? EINVAL : ENOMEM;
+    errno = in_memory ? invalid_errno : ENOMEM;
     return -1;
   }
   return 0;
@@ -817,8 +834,13 @@ int OpenRemovalParent(const ByteString& root, const ComponentList& components,
     current_fd = next_fd;
   }
   struct stat status;
-  if (StatusOf(current_fd, &status) != 0 ||
-      !MatchesParent(status, expected_device, expected_inode)) {
+  if (StatusOf(current_fd, &status) != 0) {
+    const int saved_errno = errno;
+    close(current_fd);
+    errno = saved_errno;
+    return -1;
+  }
+  if (!MatchesParent(status, expected_device, expected_inode)) {
     close(current_fd);
     errno = ESTALE;
     return -1;
@@ -826,21 +848,41 @@ int OpenRemovalParent(const ByteString& root, const ComponentList& components,
   return current_fd;
 }
 
-// Opens the quarantine and takes its lock. A quarantine owned by someone
+// Vets an open quarantine and takes its lock. A quarantine owned by someone
 // else or open to group/others could have been prepared by an attacker, and
-// a locked one is in use by another removal or recovery: all are EPERM, at
-// once, without waiting. If this returns a descriptor, the caller closes it,
-// which releases the lock.
+// a locked one (EWOULDBLOCK) is in use by another removal or recovery: all
+// are EPERM, at once, without waiting. A status or lock the system cannot
+// give keeps its own error number: an I/O error is no refusal, and callers
+// that took it for one would stop retrying.
+int VetRemovalQuarantine(int fd) {
+  struct stat status;
+  if (StatusOf(fd, &status) != 0) {
+    return -1;
+  }
+  if (status.st_uid != geteuid() || (status.st_mode & 077) != 0) {
+    errno = EPERM;
+    return -1;
+  }
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EWOULDBLOCK) {
+      errno = EPERM;
+    }
+    return -1;
+  }
+  return 0;
+}
+
+// Opens the quarantine and vets and locks it. If this returns a descriptor,
+// the caller closes it, which releases the lock.
 int OpenRemovalQuarantine(int parent_fd, const ByteString& quarantine_name) {
   const int fd = openat(parent_fd, quarantine_name.c_str(), kAnchoredDirectoryFlags);
   if (fd < 0) {
     return -1;
   }
-  struct stat status;
-  if (StatusOf(fd, &status) != 0 || status.st_uid != geteuid() || (status.st_mode & 077) != 0 ||
-      flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  if (VetRemovalQuarantine(fd) != 0) {
+    const int saved_errno = errno;
     close(fd);
-    errno = EPERM;
+    errno = saved_errno;
     return -1;
   }
   return fd;
@@ -876,9 +918,11 @@ int SettlePayload(int parent_fd, int quarantine_fd, const ByteString& quarantine
     }
     return DiscardQuarantine(parent_fd, quarantine_fd, quarantine_name);
   }
+  // A failed move back keeps its own error number: the payload is still in
+  // the quarantine, so this is no refusal but a state to recover (EEXIST
+  // when the name was taken since the look above, as for a blocked name).
   if (renameatx_np(quarantine_fd, kPayloadName, parent_fd, receipt.name.c_str(), RENAME_EXCL) !=
       0) {
-    errno = ESTALE;
     return -1;
   }
   // The name is the destination: sync it first, so that a crash cannot leave
@@ -897,8 +941,10 @@ int SettlePayload(int parent_fd, int quarantine_fd, const ByteString& quarantine
 int FinishRemoval(int parent_fd, int quarantine_fd, const ByteString& quarantine_name,
                   const RemovalReceipt& receipt) {
   struct stat parent_status;
-  if (StatusOf(parent_fd, &parent_status) != 0 ||
-      !MatchesParent(parent_status, receipt.parentDevice, receipt.parentInode)) {
+  if (StatusOf(parent_fd, &parent_status) != 0) {
+    return -1;
+  }
+  if (!MatchesParent(parent_status, receipt.parentDevice, receipt.parentInode)) {
     errno = ESTALE;
     return -1;
   }

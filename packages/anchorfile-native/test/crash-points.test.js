@@ -22,6 +22,7 @@ const childScript = path.join(__dirname, 'faultinject', 'remove-child.js');
 const CRASH_STATUS = 77;
 const PARENT = 'content/blobs/ab';
 const REQUIRES_RECOVERY = 'Publication quarantine requires recovery: ';
+const UNRECOGNIZED = 'Unrecognized publication recovery receipt.';
 
 // ---------------------------------------------------------------------------
 // One storage tree per run
@@ -219,22 +220,20 @@ function stepsOf(calls) {
     mkdir: index((c) => c.call === 'mkdirat'),
     lock: index((c) => c.call === 'flock'),
     receiptWrite: index((c) => c.call === 'write' && c.object === 'receipt'),
-    finishParentCheck: calls.filter((c) => c.call === 'fstat' && c.object === 'ab')[1].k,
   };
 }
 
 // close is the one call whose failure the removal ignores: the descriptor is
-// released anyway.
+// released anyway. Every other failure keeps the code of its error number
+// (ENOSPC has none of its own: "EIO"), never that of a refusal: the fstat
+// of the parent is no identity mismatch ("ESTALE"), the fstat or flock of
+// the quarantine no foreign or locked quarantine ("EPERM").
 function expectedFailure(call, steps, quarantine) {
   if (call.call === 'close') return { ok: true };
-  if (call.k < steps.mkdir) {
-    return { ok: false, message: 'Could not anchor removal parent.', code: call.call === 'fstat' ? 'ESTALE' : 'EIO' };
-  }
-  if (call.k === steps.mkdir) return { ok: false, message: 'Could not create removal quarantine.', code: 'EIO' };
-  if (call.k <= steps.lock) {
-    return { ok: false, message: 'Unsafe removal quarantine.', code: call.call === 'openat' ? 'EIO' : 'EPERM' };
-  }
-  const code = call.k === steps.finishParentCheck ? 'ESTALE' : 'EIO';
+  const code = 'EIO';
+  if (call.k < steps.mkdir) return { ok: false, message: 'Could not anchor removal parent.', code };
+  if (call.k === steps.mkdir) return { ok: false, message: 'Could not create removal quarantine.', code };
+  if (call.k <= steps.lock) return { ok: false, message: 'Unsafe removal quarantine.', code };
   return { ok: false, message: REQUIRES_RECOVERY + quarantine, code };
 }
 
@@ -472,22 +471,39 @@ const recoveryStates = [
     check: (run, recovery) => checkNoLoss(run, recovery),
     road: ['unlinkat ab/quarantine', 'fsync ab'],
     // Without that sync the quarantine could come back after a power loss.
-    fails: { label: 'fsync ab', outcome: { ok: false, message: 'Could not sync recovery directory.', code: 'EIO' } },
+    messages: { 'unlinkat ab/quarantine': UNRECOGNIZED, 'fsync ab': 'Could not sync recovery directory.' },
   },
 ];
 
-for (const { state, prepare, check, road, fails } of recoveryStates) {
+// What a recovery throws when its call k fails with EIO: what it answers
+// without the failure when that is a close, whose failure it ignores; else
+// the message of the failing step, a few of them named by the state, and
+// always the code
+// "EIO". An I/O error on the receipt is no malformed receipt ("EINVAL"), on
+// the parent's fstat no other parent ("ESTALE"), on the quarantine's fstat
+// or flock no foreign or locked quarantine ("EPERM"), and on the move back
+// of a changed payload no refusal ("ESTALE"): the payload is still inside.
+function recoveryFailure(call, clean, run, messages = {}) {
+  if (call.call === 'close') {
+    return clean.outcome.ok ? clean.outcome
+      : { ...clean.outcome, message: clean.outcome.message.replace(clean.run.quarantine, run.quarantine) };
+  }
+  const { calls } = clean;
+  const at = (label) => calls.find((c) => c.label === label).k;
+  let message = REQUIRES_RECOVERY + run.quarantine;
+  if (call.k < at('openat quarantine')) message = 'Could not anchor recovery parent.';
+  else if (call.k <= at('flock quarantine')) message = 'Unsafe recovery quarantine.';
+  else if (call.object === 'receipt') message = UNRECOGNIZED;
+  return { ok: false, message: messages[call.label] || message, code: 'EIO' };
+}
+
+for (const { state, prepare, check, road, messages } of recoveryStates) {
   test(`a crash after any call of a recovery (${state}) loses no file`, { skip: skipReason() }, async (t) => {
     const [clean] = await runFaults(t, [{ action: 'none', op: 'recover' }], { stops: false, prepare });
     assert.equal(clean.status, 0, clean.err);
     const calls = clean.calls;
     assert.deepEqual(durableSteps(calls), road, 'durable steps of the recovery');
     const expectedFinal = check(clean.run, { ran: true, ...clean.outcome }, 'clean recovery');
-    if (fails) {
-      const call = calls.find((c) => c.label === fails.label);
-      const [failed] = await runFaults(t, [{ action: 'EIO', at: call.k, op: 'recover' }], { stops: false, prepare });
-      assert.deepEqual(failed.outcome, fails.outcome, `EIO at ${fails.label}`);
-    }
     const faults = calls.map((call) => ({ action: 'exit', at: call.k, op: 'recover', call }));
     const rows = [];
     for (const { run, fault: { call }, status, err } of await runFaults(t, faults, { stops: true, prepare })) {
@@ -501,6 +517,23 @@ for (const { state, prepare, check, road, fails } of recoveryStates) {
     }
     printTable(`recovery from "${state}" (${calls.length} calls; stop dead after call k, then recover again)`,
       ['k', 'call', 'left on disk', 'after the next recovery'], rows);
+  });
+
+  test(`a recovery (${state}) whose k-th call fails with EIO throws the step's error with "EIO" and loses no file`, { skip: skipReason() }, async (t) => {
+    const [clean] = await runFaults(t, [{ action: 'none', op: 'recover' }], { stops: false, prepare });
+    const expectedFinal = check(clean.run, { ran: true, ...clean.outcome }, 'clean recovery');
+    const faults = clean.calls.map((call) => ({ action: 'EIO', at: call.k, op: 'recover', call }));
+    const rows = [];
+    for (const { run, fault: { call }, status, err, outcome } of await runFaults(t, faults, { stops: false, prepare })) {
+      const where = `EIO at ${call.k} (${call.label}) of a recovery`;
+      assert.equal(status, 0, `${where}: ${err}`);
+      assert.deepEqual(outcome, recoveryFailure(call, clean, run, messages), where);
+      const left = describeDisk(run);
+      assert.equal(check(run, recover(run), where), expectedFinal, where);
+      rows.push([call.k, call.label, outcome.ok ? 'returned' : `${outcome.message.replace(run.quarantine, '<q>')} ${outcome.code}`, left]);
+    }
+    printTable(`recovery from "${state}": injected EIO at call k, then recovery again`,
+      ['k', 'call', 'recovery', 'left on disk'], rows);
   });
 }
 
