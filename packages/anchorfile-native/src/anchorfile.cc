@@ -899,11 +899,22 @@ int DiscardQuarantine(int parent_fd, int quarantine_fd, const ByteString& quaran
   return 0;
 }
 
-// The payload is in the quarantine and the name is free. Deletes the payload
-// if it is the file the receipt names; otherwise puts it back under its name
-// and reports ESTALE, since deleting an unexpected file would lose data.
+// The payload is in the quarantine. Deletes it if it is the file the receipt
+// names; otherwise puts it back under its name, if that is free (EEXIST and
+// no change if not), and reports ESTALE, since deleting an unexpected file
+// would lose data.
 int SettlePayload(int parent_fd, int quarantine_fd, const ByteString& quarantine_name,
                   const RemovalReceipt& receipt, const struct stat& payload) {
+  // The very file the caller asked to remove goes whoever holds its name
+  // now: a new file published under the freed name (a content blob stored
+  // again) must not keep the quarantine, and the caller's file in it, for
+  // as long as it stands there.
+  if (MatchesReceipt(payload, receipt)) {
+    if (unlinkat(quarantine_fd, kPayloadName, 0) != 0 || OrderedSync(quarantine_fd) != 0) {
+      return -1;
+    }
+    return DiscardQuarantine(parent_fd, quarantine_fd, quarantine_name);
+  }
   struct stat entry;
   if (EntryStatus(parent_fd, receipt.name, &entry) == 0) {
     errno = EEXIST;  // something took the name meanwhile: change nothing
@@ -911,12 +922,6 @@ int SettlePayload(int parent_fd, int quarantine_fd, const ByteString& quarantine
   }
   if (!IsAbsentEntry(errno)) {
     return -1;
-  }
-  if (MatchesReceipt(payload, receipt)) {
-    if (unlinkat(quarantine_fd, kPayloadName, 0) != 0 || OrderedSync(quarantine_fd) != 0) {
-      return -1;
-    }
-    return DiscardQuarantine(parent_fd, quarantine_fd, quarantine_name);
   }
   // A failed move back keeps its own error number: the payload is still in
   // the quarantine, so this is no refusal but a state to recover (EEXIST

@@ -32,8 +32,7 @@ const AT_REMOVEDIR = 0x200;
 // swap: another process acts on the name right after the removal's last look
 // at the file ('look': a same-size stand-in, or an empty one, is exchanged
 // for it, so the rename takes the stand-in in and the removal puts it back)
-// or right after the removal saw the name free ('freed': a new file takes
-// the name). unsynced: the file's bytes were written but never synced.
+// or once the rename has freed the name ('freed': a new file takes it). unsynced: the file's bytes were written but never synced.
 // failSync: the receipt's sync fails with EIO, and the caller runs recovery
 // as the thrown error tells it to.
 const WORKLOADS = [
@@ -245,10 +244,11 @@ function apply(inodes, step) {
 // leaves a name whose file was emptied by its own unlink.
 //
 // Each step carries the inodes whose sync makes it durable (a file for data
-// and size, the directories for entries) and, for an entry, the steps it
-// needs on a disk that keeps any set of writes: those that created the entry
-// it acts on, or a directory it lies in. A file's data needs nothing: a
-// drive that reorders writes puts a file's blocks down whatever became of
+// and size, the directories for entries) and, for a change to an entry, the
+// step that made that entry: both are writes of the same directory, and
+// whatever a disk keeps of a directory, the later content holds the earlier
+// change. Nothing else is needed: an entry in a directory whose own entry is
+// not on disk is unreachable, and a file's data goes down whatever became of
 // the name it was reached through. Syncs are kept apart, each with the
 // number of steps issued before it.
 function persistenceSteps(base, calls, { twoStepRename = false } = {}) {
@@ -263,11 +263,6 @@ function persistenceSteps(base, calls, { twoStepRename = false } = {}) {
   const syncs = [];
   const creator = new Map(); // path -> the step that last set that entry
   const needsOf = (...keys) => keys.map((key) => creator.get(key)).filter((i) => i !== undefined);
-  const dirKeys = (p) => {
-    const keys = [];
-    for (let at = p.indexOf('/'); at >= 0; at = p.indexOf('/', at + 1)) keys.push(p.slice(0, at));
-    return keys;
-  };
   const push = (step, durableBy, needs) => {
     step.needs = needs;
     step.durableBy = durableBy;
@@ -279,12 +274,12 @@ function persistenceSteps(base, calls, { twoStepRename = false } = {}) {
   const link = (p, ino, label) => {
     const [dirPath, name] = split(p);
     const dir = resolve(inodes, dirPath);
-    creator.set(p, push({ op: 'link', dir, name, ino, label }, [dir], needsOf(...dirKeys(p))));
+    creator.set(p, push({ op: 'link', dir, name, ino, label }, [dir], []));
   };
   const unlink = (p, label, foreign) => {
     const [dirPath, name] = split(p);
     const dir = resolve(inodes, dirPath);
-    push({ op: 'unlink', dir, name, label, foreign }, [dir], needsOf(p, ...dirKeys(p)));
+    push({ op: 'unlink', dir, name, label, foreign }, [dir], needsOf(p));
   };
   const rename = (from, to, label, foreign = false) => {
     const ino = resolve(inodes, from);
@@ -300,7 +295,7 @@ function persistenceSteps(base, calls, { twoStepRename = false } = {}) {
     const a = resolve(inodes, fromDir);
     const b = resolve(inodes, toDir);
     const index = push({ op: 'rename', label, foreign, parts: [{ op: 'unlink', dir: a, name: fromName }, { op: 'link', dir: b, name: toName, ino }] },
-      [a, b], needsOf(from, ...dirKeys(from), ...dirKeys(to)));
+      [a, b], needsOf(from));
     creator.set(to, index);
   };
   for (const c of calls) {
@@ -361,12 +356,17 @@ const range = (from, to) => Array.from({ length: to - from }, (_, i) => from + i
 const covered = (steps, y) => range(0, y.at).filter((i) => steps[i].durableBy.includes(y.ino));
 
 // ext4-like, for a crash right after `issued` steps: every sync issued
-// before has made its set durable; the rest may or may not be on disk.
-function ext4Like({ steps, syncs }, issued) {
-  const durable = new Set(syncs.filter((y) => y.at < issued || (y.at === issued && issued === steps.length))
+// before has made its set durable; the rest may or may not be on disk. Once
+// the call has returned, its last syncs have too.
+function ext4Like({ steps, syncs }, issued, returned = false) {
+  const durable = new Set(syncs.filter((y) => y.at < issued || (returned && y.at === issued))
     .flatMap((y) => covered(steps, y)));
   return subsetsOf(range(0, issued).filter((i) => !durable.has(i)), maskOf([...durable]));
 }
+
+// Whether a set holds, for every change to an entry, the step that made
+// the entry: the same directory written later holds both.
+const closed = (steps) => (mask) => steps.every((step, i) => !has(mask, i) || step.needs.every((n) => has(mask, n)));
 
 // A disk that keeps any set of writes is enumerated only while that stays
 // small: 2^12 sets.
@@ -379,12 +379,13 @@ const MODELS = {
   // file's earlier data and size steps, or its directory's earlier entry
   // steps (a rename's in either directory), durable; the rest may or may not
   // have reached the disk.
-  'ext4-like': (trace) => range(0, trace.steps.length + 1).flatMap((issued) => ext4Like(trace, issued)),
+  'ext4-like': (trace) => range(0, trace.steps.length + 1).flatMap((issued) => ext4Like(trace, issued))
+    .filter(closed(trace.steps)),
   // macOS fsync(2): "the disk drive may also re-order the data so that
   // later writes may be present, while earlier writes are not": nothing is
   // ordered; any set closed under the entry steps' needs.
-  'macOS fsync': ({ steps }) => (steps.length > MAX_FREE_STEPS ? null : subsetsOf(range(0, steps.length))
-    .filter((mask) => steps.every((step, i) => !has(mask, i) || step.needs.every((n) => has(mask, n))))),
+  'macOS fsync': ({ steps }) => (steps.length > MAX_FREE_STEPS ? null
+    : subsetsOf(range(0, steps.length)).filter(closed(steps))),
   // macOS F_BARRIERFSYNC, as fcntl(2) documents it: it does what fsync does,
   // then issues a barrier that "applies to I/O that have been flushed with
   // fsync on the same device before": I/O flushed by this or an earlier sync
@@ -402,7 +403,7 @@ const MODELS = {
       const free = range(0, cuts[w + 1]).filter((i) => !flushed.has(i));
       masks.push(...subsetsOf(free, maskOf([...flushed])));
     }
-    return masks;
+    return masks.filter(closed(steps));
   },
 };
 
@@ -623,7 +624,7 @@ function replay(s, models, { twoStepRename = false } = {}) {
     }
     if (model === 'ext4-like') {
       const end = treeKey(stateOf(trace, prefix(trace.steps.length)));
-      counts['not final after return'] = [...new Set(ext4Like(trace, trace.steps.length))]
+      counts['not final after return'] = [...new Set(ext4Like(trace, trace.steps.length, true))].filter(closed(trace.steps))
         .filter((mask) => treeKey(stateOf(trace, mask)) !== end).length;
     }
     rows[model] = { states: masks.length, ...counts };
@@ -676,8 +677,8 @@ const HEADER = ['model', 'workload', 'states', ...CLASSES, 'not final after retu
 const recordings = {};
 
 // The call numbers of the clean publication removal: the look at the file
-// right before its rename, the look after it that sees the name free, and
-// the receipt's sync.
+// right before its rename, the look at the payload after it (the name is
+// free from the rename on), and the receipt's sync.
 async function recordAll(t) {
   if (recordings.all) return recordings.all;
   const clean = await record(t, WORKLOADS[0]);
@@ -686,7 +687,7 @@ async function recordAll(t) {
   assert.equal(clean.calls[renameAt - 2].call, 'fstatat', 'the rename follows a look at the file');
   const at = {
     look: renameAt - 1,
-    freed: clean.calls.find((c) => c.call === 'fstatat' && c.path === name && c.k > renameAt).k,
+    freed: clean.calls.find((c) => c.call === 'fstatat' && c.k > renameAt).k,
     receiptSync: clean.calls.find((c) => c.call === 'fsync' && c.path.endsWith('/receipt')).k,
   };
   recordings.at = at;
