@@ -84,7 +84,7 @@ function callOf(run, op = 'remove') {
 // Every variable is set for every job, so nothing leaks from one removal to
 // the next in a child that runs several.
 function faultEnv(run, fault) {
-  const swap = fault.action === 'swap';
+  const swap = fault.action === 'swap' || fault.action === 'recreate';
   return {
     ANCHORFILE_FAULT_ROOT: run.root,
     ANCHORFILE_FAULT_LOG: run.log,
@@ -112,7 +112,10 @@ async function runChild(jobs, { stops }) {
     // time; the children whose calls run to their end keep the full checks.
     env.ASAN_OPTIONS = `${env.ASAN_OPTIONS}:quarantine_size_mb=0`;
   }
-  const list = JSON.stringify(jobs.map(({ run, fault }) => ({ ...callOf(run, fault.op), env: faultEnv(run, fault) })),
+  // A writer that truncates holds the file itself open; one that replaces it
+  // holds the new file, which the interposer opens in its place.
+  const writerOf = ({ run, fault }) => fault.writer && { ...fault.writer, path: fault.action === 'truncate' ? run.file : null };
+  const list = JSON.stringify(jobs.map((job) => ({ ...callOf(job.run, job.fault.op), env: faultEnv(job.run, job.fault), writer: writerOf(job) })),
     (key, value) => (typeof value === 'bigint' ? { bigint: String(value) } : value));
   const { status, out, err } = await collect(spawn(process.execPath, [childScript, addonPath, list], { env }));
   const outcomes = out.trim() ? JSON.parse(out) : [];
@@ -396,8 +399,7 @@ for (const exitAfter of [false, true]) {
   test(`a file swapped for another after any call ${how}: the swapped-in file is never deleted`, { skip: skipReason() }, async (t) => {
     const calls = await cleanTrace(t);
     const last = exitAfter ? calls.length - 1 : calls.length;
-    const unlinkPayload = calls.find((c) => c.label === 'unlinkat quarantine/payload').k;
-    const freedAt = calls.filter((c) => c.label === 'fstatat ab/<file>' && c.k < unlinkPayload).pop().k;
+    const renameAt = calls.find((c) => c.label === 'renameat2 ab/<file> -> quarantine/payload').k;
     const faults = calls.slice(0, last).map((call) => ({ action: 'swap', at: call.k, exitAfter, call }));
     const rows = [];
     for (const { run, fault: { call }, status, err, outcome } of await runFaults(t, faults, { stops: exitAfter, kind: 'publication' })) {
@@ -412,10 +414,10 @@ for (const exitAfter of [false, true]) {
         assert.equal(recovery.ok, false, `${where}: quarantine left after a successful recovery`);
       }
       const final = checkSwap(run, where);
-      // The original can only be deleted once the removal has seen its name
-      // free with the original in the quarantine: a swap before that leaves
-      // it in someone's hands, whole.
-      assert.equal(final === 'gone', call.k >= freedAt, `${where}: ${final}`);
+      // The original can only be deleted once the removal has moved it into
+      // the quarantine, and then it is, whoever takes the freed name: a swap
+      // before that leaves it in someone's hands, whole.
+      assert.equal(final === 'gone', call.k >= renameAt, `${where}: ${final}`);
       if (!exitAfter && outcome.ok) assert.equal(final, 'gone', `${where}: returned but the file is kept`);
       rows.push([call.k, call.label, removal, left, recovered, final]);
     }
@@ -450,19 +452,23 @@ function checkRolledBack(run, recovery, where) {
   return 'rolled back; receipt kept';
 }
 
+const RECEIPT_SYNCS = ['fsync receipt', 'fsync quarantine', 'fsync ab'];
+
 const recoveryStates = [
   {
     state: 'receipt, file at its name',
     prepare: plantReceipt,
     check: (run, recovery) => checkNoLoss(run, recovery),
-    road: DURABLE_ROAD.slice(DURABLE_ROAD.indexOf('renameat2 ab/<file> -> quarantine/payload')),
+    // The receipt a removal left may never have been synced: recovery
+    // makes it, its entry and the quarantine's durable before the move.
+    road: [...RECEIPT_SYNCS, ...DURABLE_ROAD.slice(DURABLE_ROAD.indexOf('renameat2 ab/<file> -> quarantine/payload'))],
   },
   {
     state: 'receipt, changed payload',
     prepare: plantChangedPayload,
     check: checkRolledBack,
     // Putting the file back syncs the parent, its destination, first.
-    road: ['renameat2 quarantine/payload -> ab/<file>', 'fsync ab', 'fsync quarantine'],
+    road: [...RECEIPT_SYNCS, 'renameat2 quarantine/payload -> ab/<file>', 'fsync ab', 'fsync quarantine'],
   },
   {
     // Left by a removal that died before its receipt was created.
@@ -474,6 +480,12 @@ const recoveryStates = [
     messages: { 'unlinkat ab/quarantine': UNRECOGNIZED, 'fsync ab': 'Could not sync recovery directory.' },
   },
 ];
+
+// Where recovery, done reading the receipt, opens it again to sync it.
+function receiptSyncAt(calls) {
+  const sync = calls.find((c) => c.label === 'fsync receipt');
+  return sync ? sync.k - 1 : Infinity;
+}
 
 // What a recovery throws when its call k fails with EIO: what it answers
 // without the failure when that is a close, whose failure it ignores; else
@@ -493,7 +505,7 @@ function recoveryFailure(call, clean, run, messages = {}) {
   let message = REQUIRES_RECOVERY + run.quarantine;
   if (call.k < at('openat quarantine')) message = 'Could not anchor recovery parent.';
   else if (call.k <= at('flock quarantine')) message = 'Unsafe recovery quarantine.';
-  else if (call.object === 'receipt') message = UNRECOGNIZED;
+  else if (call.object === 'receipt' && call.k < receiptSyncAt(calls)) message = UNRECOGNIZED;
   return { ok: false, message: messages[call.label] || message, code: 'EIO' };
 }
 
@@ -558,4 +570,37 @@ test('an interrupted or short receipt write or read is resumed', { skip: skipRea
     const moved = io.reduce((sum, c) => sum + Math.max(c.result, 0), 0);
     assert.equal(moved, run.receipt.length, `${where}: not every byte moved`);
   }
+});
+
+// Another process at work on the file: a writer that holds it open empties
+// it right after the removal moved it into the quarantine, or replaces the
+// file at its name by a new empty one between recovery's look at it and its
+// move (ext4 tends to give the new file the freed inode number, so that only
+// its size and time tell it apart). Neither is the file the receipt names:
+// the call reports "ESTALE", and the writer's file, with what it writes
+// next, is at the name.
+test('a file another writer empties or replaces during a removal or recovery ends at its name with the bytes written next', { skip: skipReason() }, async (t) => {
+  const removal = await cleanTrace(t);
+  const moveOf = (calls) => calls.find((c) => c.label === 'renameat2 ab/<file> -> quarantine/payload').k;
+  const [clean] = await runFaults(t, [{ action: 'none', op: 'recover' }], { stops: false, prepare: plantReceipt });
+  const lookAt = moveOf(clean.calls) - 1;
+  assert.equal(clean.calls[lookAt - 1].label, 'fstatat ab/<file>');
+  const writer = { text: 'written by the other process after the call\n' };
+  const emptied = await runFaults(t, [{ action: 'truncate', at: moveOf(removal), op: 'remove', writer }], { stops: false });
+  // Tried until the inode number comes back, the case that only size and
+  // time tell apart, up to 24 times.
+  const replaced = [];
+  const reusedIn = (runs) => runs.filter(({ run }) => identityOf(run.file).ino === run.fileId.ino).length;
+  while (replaced.length < 24 && reusedIn(replaced) === 0) {
+    replaced.push(...await runFaults(t, Array.from({ length: 6 }, () => ({ action: 'recreate', at: lookAt, op: 'recover', writer })),
+      { stops: false, prepare: plantReceipt }));
+  }
+  for (const { run, fault, status, err, outcome } of [...emptied, ...replaced]) {
+    const where = `${fault.action} at ${fault.at}`;
+    assert.equal(status, 0, `${where}: ${err}`);
+    assert.deepEqual(outcome, { ok: false, message: REQUIRES_RECOVERY + run.quarantine, code: 'ESTALE' }, where);
+    assert.equal(fs.readFileSync(run.file, 'utf8'), writer.text, where);
+  }
+  assert.equal(identityOf(emptied[0].run.file).ino, emptied[0].run.fileId.ino);
+  t.diagnostic(`the new file got the freed inode number in ${reusedIn(replaced)} of ${replaced.length} tries`);
 });

@@ -688,7 +688,9 @@ async function recordAll(t) {
   const at = {
     look: renameAt - 1,
     freed: clean.calls.find((c) => c.call === 'fstatat' && c.k > renameAt).k,
-    receiptSync: clean.calls.find((c) => c.call === 'fsync' && c.path.endsWith('/receipt')).k,
+    // (or whatever follows its write, should the sync be missing)
+    receiptSync: (clean.calls.find((c) => c.call === 'fsync' && c.path.endsWith('/receipt'))
+      || clean.calls[clean.calls.findIndex((c) => c.call === 'write') + 1]).k,
   };
   recordings.at = at;
   recordings.syncs = clean.calls.filter((c) => c.call === 'fsync').map((c) => c.k);

@@ -65,13 +65,21 @@ for (const content of [false, true]) {
       pending: () => {},
       quarantined: (s) => fs.renameSync(s.file, path.join(s.qdir, 'payload')),
       emptied: (s) => fs.unlinkSync(s.file),
+      // A new file took the freed name (the same blob stored again): the
+      // caller's file still goes, the newcomer stays.
+      'quarantined, name taken again': (s) => {
+        fs.renameSync(s.file, path.join(s.qdir, 'payload'));
+        fs.writeFileSync(s.file, 'newcomer');
+      },
     };
     for (const [state, prepare] of Object.entries(states)) {
       const s = scene(t, { content });
       s.writeReceipt();
       prepare(s);
       s.recover();
-      assert.deepEqual(fs.readdirSync(s.dir), [], state);
+      const left = fs.existsSync(s.file) ? [s.name] : [];
+      assert.deepEqual(fs.readdirSync(s.dir), left, state);
+      if (left.length) assert.equal(fs.readFileSync(s.file, 'utf8'), 'newcomer', state);
     }
   });
 
@@ -98,14 +106,32 @@ for (const content of [false, true]) {
     throwsWith(() => s.recover(), RECOVERY + s.quarantine, 'ESTALE');
     assert.ok(fs.existsSync(s.file));
 
-    // blocked: a payload and an entry at the name
+    // blocked: a payload that is not the recorded file, and an entry at
+    // the name: it cannot go back, so nothing changes
     s = scene(t, { content });
-    s.writeReceipt();
+    s.writeReceipt({ ...s.receipt, inode: s.receipt.inode + 1n });
     fs.renameSync(s.file, path.join(s.qdir, 'payload'));
     fs.writeFileSync(s.file, 'newcomer');
     throwsWith(() => s.recover(), RECOVERY + s.quarantine, 'EEXIST');
     assert.equal(fs.readFileSync(s.file, 'utf8'), 'newcomer');
     assert.deepEqual(fs.readdirSync(s.qdir).sort(), ['payload', 'receipt']);
+
+    // a writer that holds the quarantined file open empties it after a
+    // crash, before recovery: its file goes back to the name, and what it
+    // writes next lands there
+    s = scene(t, { content });
+    s.writeReceipt();
+    fs.renameSync(s.file, path.join(s.qdir, 'payload'));
+    const writer = fs.openSync(path.join(s.qdir, 'payload'), 'r+');
+    try {
+      fs.ftruncateSync(writer, 0);
+      throwsWith(() => s.recover(), RECOVERY + s.quarantine, 'ESTALE');
+      fs.writeSync(writer, 'written after the truncation', 0);
+    } finally {
+      fs.closeSync(writer);
+    }
+    assert.equal(fs.readFileSync(s.file, 'utf8'), 'written after the truncation');
+    assert.equal(identity(s.file).ino, s.fileId.ino);
 
     // a symbolic link in the payload's place is not the file either
     s = scene(t, { content });
