@@ -590,7 +590,7 @@ test('a file another writer empties or replaces during a removal or recovery end
   // Tried until the inode number comes back, the case that only size and
   // time tell apart, up to 24 times.
   const replaced = [];
-  const reusedIn = (runs) => runs.filter(({ run }) => identityOf(run.file).ino === run.fileId.ino).length;
+  const reusedIn = (runs) => runs.filter(({ run }) => fs.existsSync(run.file) && identityOf(run.file).ino === run.fileId.ino).length;
   while (replaced.length < 24 && reusedIn(replaced) === 0) {
     replaced.push(...await runFaults(t, Array.from({ length: 6 }, () => ({ action: 'recreate', at: lookAt, op: 'recover', writer })),
       { stops: false, prepare: plantReceipt }));
