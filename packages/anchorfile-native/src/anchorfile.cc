@@ -899,6 +899,26 @@ int DiscardQuarantine(int parent_fd, int quarantine_fd, const ByteString& quaran
   return 0;
 }
 
+// The quarantine holds nothing of the caller's (no payload, or the payload
+// is durably back at its name) and the entry at the name is not the file
+// the receipt names: there is nothing left to finish or to undo. A receipt
+// kept would make every later recovery refuse again, and every later
+// removal of the same file fail to create its quarantine (a content
+// quarantine's name comes from the digest), so the receipt and the
+// quarantine go, and nothing at the name is touched. A crash before the
+// receipt's unlink is synced leaves this same state, which the next call
+// discards; one before the quarantine's removal is synced leaves an empty
+// quarantine, which recovery removes; one after leaves nothing. Reports
+// ESTALE, or the error that stopped the discard, the quarantine then left
+// for recovery.
+int DiscardStaleQuarantine(int parent_fd, int quarantine_fd, const ByteString& quarantine_name) {
+  if (DiscardQuarantine(parent_fd, quarantine_fd, quarantine_name) != 0) {
+    return -1;
+  }
+  errno = ESTALE;
+  return -1;
+}
+
 // Whether the payload is the receipt's very file (device and inode), emptied.
 // Unlinking the payload truncates it and removes its entry, and a power loss
 // can keep the truncation without the removal. Putting that back would leave
@@ -910,8 +930,9 @@ bool IsTruncatedPayload(const struct stat& payload, const RemovalReceipt& receip
 }
 
 // The payload is in the quarantine and the name is free. Deletes the payload
-// if it is the file the receipt names; otherwise puts it back under its name
-// and reports ESTALE, since deleting an unexpected file would lose data.
+// if it is the file the receipt names; otherwise puts it back under its name,
+// discards the quarantine and reports ESTALE, since deleting an unexpected
+// file would lose data.
 int SettlePayload(int parent_fd, int quarantine_fd, const ByteString& quarantine_name,
                   const RemovalReceipt& receipt, const struct stat& payload) {
   struct stat entry;
@@ -936,18 +957,20 @@ int SettlePayload(int parent_fd, int quarantine_fd, const ByteString& quarantine
     return -1;
   }
   // The name is the destination: sync it first, so that a crash cannot leave
-  // the file in neither directory.
+  // the file in neither directory. Only once both are synced may the receipt
+  // go: a power loss that kept its removal but not the move back would leave
+  // the payload in a quarantine without a receipt, which no recovery touches.
   if (SyncBoth(parent_fd, quarantine_fd) != 0) {
     return -1;
   }
-  errno = ESTALE;
-  return -1;
+  return DiscardStaleQuarantine(parent_fd, quarantine_fd, quarantine_name);
 }
 
 // Completes a removal from whatever state the quarantine is in: moves the
 // file in if it is still at its name, deletes the payload if it matches,
 // rolls back a payload that does not, and discards the quarantine at the
-// end. Nothing is deleted unless it matches the receipt exactly.
+// end, also when it refuses a file that is not the receipt's (ESTALE).
+// Nothing is deleted unless it matches the receipt exactly.
 int FinishRemoval(int parent_fd, int quarantine_fd, const ByteString& quarantine_name,
                   const RemovalReceipt& receipt) {
   struct stat parent_status;
@@ -973,8 +996,7 @@ int FinishRemoval(int parent_fd, int quarantine_fd, const ByteString& quarantine
     return -1;
   }
   if (!MatchesReceipt(entry, receipt)) {
-    errno = ESTALE;
-    return -1;
+    return DiscardStaleQuarantine(parent_fd, quarantine_fd, quarantine_name);
   }
   // Moving the file in under a fixed name (never replacing) makes the
   // removal resumable: after a crash past this point recovery finds the
