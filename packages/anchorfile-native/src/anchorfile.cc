@@ -670,11 +670,24 @@ int SyncBoth(int first_fd, int second_fd) {
 // file, published with success a moment ago: moving it away under our source
 // name would undo that success, and our caller, cleaning up what it takes
 // for its own staged file, would delete it.
+//
+// False with ELOOP when the destination is another entry or none; a status
+// the system cannot give (EIO) keeps its own error number, since no swap
+// was seen.
 bool IsPublishedSource(int parent_fd, const ByteString& destination, const struct stat& checked) {
   struct stat published;
-  return EntryStatus(parent_fd, destination, &published) == 0 &&
-         DeviceNumber(published) == DeviceNumber(checked) &&
-         InodeNumber(published) == InodeNumber(checked);
+  if (EntryStatus(parent_fd, destination, &published) != 0) {
+    if (IsAbsentEntry(errno)) {
+      errno = ELOOP;
+    }
+    return false;
+  }
+  if (DeviceNumber(published) == DeviceNumber(checked) &&
+      InodeNumber(published) == InodeNumber(checked)) {
+    return true;
+  }
+  errno = ELOOP;
+  return false;
 }
 
 napi_value PublishPosix(napi_env env, const ByteString& root, const ComponentList& components,
@@ -736,6 +749,7 @@ napi_value PublishPosix(napi_env env, const ByteString& root, const ComponentLis
   const int rename_errno = errno;
   const bool published =
       rename_result == 0 && IsPublishedSource(parent_fd, destination, status);
+  const int check_errno = errno;
   close(source_fd);
   close_parent_and_root();
   if (rename_result != 0) {
@@ -743,7 +757,7 @@ napi_value PublishPosix(napi_env env, const ByteString& root, const ComponentLis
     return nullptr;
   }
   if (!published) {
-    ThrowError(env, "The publication source is not anchored safely.", "ELOOP");
+    ThrowError(env, "The publication source is not anchored safely.", PosixErrorCode(check_errno));
     return nullptr;
   }
   return Undefined(env);
