@@ -919,12 +919,12 @@ int DiscardQuarantine(int parent_fd, int quarantine_fd, const ByteString& quaran
 // kept would make every later recovery refuse again, and every later
 // removal of the same file fail to create its quarantine (a content
 // quarantine's name comes from the digest), so the receipt and the
-// quarantine go, and nothing at the name is touched. A crash before the
-// receipt's unlink is synced leaves this same state, which the next call
-// discards; one before the quarantine's removal is synced leaves an empty
-// quarantine, which recovery removes; one after leaves nothing. Reports
-// ESTALE, or the error that stopped the discard, the quarantine then left
-// for recovery.
+// quarantine go, and nothing at the name is touched. A crash or power loss
+// before the receipt's unlink is on disk leaves this same state, which the
+// next call discards again; one before the quarantine's removal is on disk
+// leaves an empty quarantine, which recovery removes; one after it leaves
+// nothing. Reports ESTALE, or the error that stopped the discard, the
+// quarantine then left for recovery.
 int DiscardStaleQuarantine(int parent_fd, int quarantine_fd, const ByteString& quarantine_name) {
   if (DiscardQuarantine(parent_fd, quarantine_fd, quarantine_name) != 0) {
     return -1;
