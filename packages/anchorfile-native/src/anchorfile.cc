@@ -670,11 +670,24 @@ int SyncBoth(int first_fd, int second_fd) {
 // file, published with success a moment ago: moving it away under our source
 // name would undo that success, and our caller, cleaning up what it takes
 // for its own staged file, would delete it.
+//
+// False with ELOOP when the destination is another entry or none; a status
+// the system cannot give (EIO) keeps its own error number, since no swap
+// was seen.
 bool IsPublishedSource(int parent_fd, const ByteString& destination, const struct stat& checked) {
   struct stat published;
-  return EntryStatus(parent_fd, destination, &published) == 0 &&
-         DeviceNumber(published) == DeviceNumber(checked) &&
-         InodeNumber(published) == InodeNumber(checked);
+  if (EntryStatus(parent_fd, destination, &published) != 0) {
+    if (IsAbsentEntry(errno)) {
+      errno = ELOOP;
+    }
+    return false;
+  }
+  if (DeviceNumber(published) == DeviceNumber(checked) &&
+      InodeNumber(published) == InodeNumber(checked)) {
+    return true;
+  }
+  errno = ELOOP;
+  return false;
 }
 
 napi_value PublishPosix(napi_env env, const ByteString& root, const ComponentList& components,
@@ -736,6 +749,7 @@ napi_value PublishPosix(napi_env env, const ByteString& root, const ComponentLis
   const int rename_errno = errno;
   const bool published =
       rename_result == 0 && IsPublishedSource(parent_fd, destination, status);
+  const int check_errno = errno;
   close(source_fd);
   close_parent_and_root();
   if (rename_result != 0) {
@@ -743,7 +757,7 @@ napi_value PublishPosix(napi_env env, const ByteString& root, const ComponentLis
     return nullptr;
   }
   if (!published) {
-    ThrowError(env, "The publication source is not anchored safely.", "ELOOP");
+    ThrowError(env, "The publication source is not anchored safely.", PosixErrorCode(check_errno));
     return nullptr;
   }
   return Undefined(env);
@@ -899,10 +913,30 @@ int DiscardQuarantine(int parent_fd, int quarantine_fd, const ByteString& quaran
   return 0;
 }
 
+// The quarantine holds nothing of the caller's (no payload, or the payload
+// is durably back at its name) and the entry at the name is not the file
+// the receipt names: there is nothing left to finish or to undo. A receipt
+// kept would make every later recovery refuse again, and every later
+// removal of the same file fail to create its quarantine (a content
+// quarantine's name comes from the digest), so the receipt and the
+// quarantine go, and nothing at the name is touched. A crash or power loss
+// before the receipt's unlink is on disk leaves this same state, which the
+// next call discards again; one before the quarantine's removal is on disk
+// leaves an empty quarantine, which recovery removes; one after it leaves
+// nothing. Reports ESTALE, or the error that stopped the discard, the
+// quarantine then left for recovery.
+int DiscardStaleQuarantine(int parent_fd, int quarantine_fd, const ByteString& quarantine_name) {
+  if (DiscardQuarantine(parent_fd, quarantine_fd, quarantine_name) != 0) {
+    return -1;
+  }
+  errno = ESTALE;
+  return -1;
+}
+
 // The payload is in the quarantine. Deletes it if it is the file the receipt
 // names; otherwise puts it back under its name, if that is free (EEXIST and
-// no change if not), and reports ESTALE, since deleting an unexpected file
-// would lose data.
+// no change if not), discards the quarantine and reports ESTALE, since
+// deleting an unexpected file would lose data.
 int SettlePayload(int parent_fd, int quarantine_fd, const ByteString& quarantine_name,
                   const RemovalReceipt& receipt, const struct stat& payload) {
   // The very file the caller asked to remove goes whoever holds its name
@@ -931,18 +965,20 @@ int SettlePayload(int parent_fd, int quarantine_fd, const ByteString& quarantine
     return -1;
   }
   // The name is the destination: sync it first, so that a crash cannot leave
-  // the file in neither directory.
+  // the file in neither directory. Only once both are synced may the receipt
+  // go: a power loss that kept its removal but not the move back would leave
+  // the payload in a quarantine without a receipt, which no recovery touches.
   if (SyncBoth(parent_fd, quarantine_fd) != 0) {
     return -1;
   }
-  errno = ESTALE;
-  return -1;
+  return DiscardStaleQuarantine(parent_fd, quarantine_fd, quarantine_name);
 }
 
 // Completes a removal from whatever state the quarantine is in: moves the
 // file in if it is still at its name, deletes the payload if it matches,
 // rolls back a payload that does not, and discards the quarantine at the
-// end. Nothing is deleted unless it matches the receipt exactly.
+// end, also when it refuses a file that is not the receipt's (ESTALE).
+// Nothing is deleted unless it matches the receipt exactly.
 int FinishRemoval(int parent_fd, int quarantine_fd, const ByteString& quarantine_name,
                   const RemovalReceipt& receipt) {
   struct stat parent_status;
@@ -968,8 +1004,7 @@ int FinishRemoval(int parent_fd, int quarantine_fd, const ByteString& quarantine
     return -1;
   }
   if (!MatchesReceipt(entry, receipt)) {
-    errno = ESTALE;
-    return -1;
+    return DiscardStaleQuarantine(parent_fd, quarantine_fd, quarantine_name);
   }
   // Moving the file in under a fixed name (never replacing) makes the
   // removal resumable: after a crash past this point recovery finds the
