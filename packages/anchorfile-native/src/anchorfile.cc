@@ -415,10 +415,14 @@ int WriteAll(int fd, const ByteString& text) {
 // Every sync of removal and recovery. On macOS fsync only hands the data to
 // the drive, which may still write it in any order: a power loss could keep
 // the file's rename into the quarantine and lose the receipt written before
-// it, stranding the file where no recovery finishes it (32 of the 171 states
+// it, stranding the file where no recovery finishes it (11 of the 108 states
 // the power-loss replay finds for a removal). F_BARRIERFSYNC (APFS, HFS+)
-// also orders every write issued before it ahead of every write after it,
-// which is all the removal relies on, without F_FULLFSYNC's drive flush. A
+// does what fsync does and then puts a barrier behind the writes already
+// flushed by a sync on the device: those reach the disk before any write
+// issued after it. Each step a later one relies on is flushed by a sync of
+// its own object (the receipt, its entry in the quarantine, the quarantine's
+// in the parent) before that later step is issued, so the barriers give all
+// the order the removal relies on, without F_FULLFSYNC's drive flush. A
 // file system without it refuses the command, and plain fsync does; an I/O
 // error is reported as it is. On Linux, where fsync itself orders and
 // persists, the platform layer answers the barrier command with one fsync.

@@ -34,7 +34,8 @@ const AT_REMOVEDIR = 0x200;
 // for it, so the rename takes the stand-in in and the removal puts it back)
 // or once the rename has freed the name ('freed': a new file takes it). unsynced: the file's bytes were written but never synced.
 // failSync: the receipt's sync fails with EIO, and the caller runs recovery
-// as the thrown error tells it to.
+// as the thrown error tells it to ('recoveryLook': the stand-in is exchanged
+// for the file right after recovery's last look at it).
 const WORKLOADS = [
   { name: 'publication removal', kind: 'publication', op: 'remove' },
   { name: 'content removal', kind: 'content', op: 'remove' },
@@ -45,6 +46,7 @@ const WORKLOADS = [
   { name: 'removal, bytes never synced', kind: 'publication', op: 'remove', unsynced: true },
   { name: 'two removals in one parent', kind: 'publication', op: 'remove', targets: 2 },
   { name: 'recovery after a failed receipt sync', kind: 'publication', op: 'remove', failSync: true },
+  { name: 'recovery after a failed receipt sync, file swapped', kind: 'publication', op: 'remove', failSync: true, swap: 'recoveryLook' },
   { name: 'recovery, roll forward', kind: 'publication', op: 'recover', plant: 'payload' },
   { name: 'recovery, roll back', kind: 'publication', op: 'recover', plant: 'changed' },
 ];
@@ -124,6 +126,22 @@ function faultEnv(root, log, job, more = {}) {
   };
 }
 
+function swapEnv(s, target, at) {
+  return {
+    ANCHORFILE_FAULT_ACTION: 'swap', ANCHORFILE_FAULT_AT: String(at),
+    ANCHORFILE_FAULT_SWAP_NAME: path.join(s.root, PARENT, target.name), ANCHORFILE_FAULT_SWAP_WITH: path.join(s.root, 'spare', 'impostor'),
+  };
+}
+
+// The calls of each job in a record: the numbering starts again at 1.
+function jobCalls(calls) {
+  return calls.reduce((jobs, c, i) => {
+    if (i === 0 || c.k <= calls[i - 1].k) jobs.push([]);
+    jobs[jobs.length - 1].push(c);
+    return jobs;
+  }, []);
+}
+
 // Runs the workload in a child under the recording interposer. skip lists
 // the numbers of fsync calls to leave out; `at` holds the call numbers the
 // clean removal gives its steps (after which the swap lands, the receipt's
@@ -138,19 +156,14 @@ async function record(t, workload, { skip = [], at = {} } = {}) {
   }
   for (const [i, target] of (workload.op === 'remove' ? s.targets : []).entries()) {
     const more = { ANCHORFILE_FAULT_SKIP: skip.join(',') };
-    if (workload.swap && i === 0) {
-      Object.assign(more, {
-        ANCHORFILE_FAULT_ACTION: 'swap', ANCHORFILE_FAULT_AT: String(at[workload.swap]),
-        ANCHORFILE_FAULT_SWAP_NAME: path.join(dir, target.name), ANCHORFILE_FAULT_SWAP_WITH: path.join(s.root, 'spare', 'impostor'),
-      });
-    }
+    if (workload.swap && !workload.failSync && i === 0) Object.assign(more, swapEnv(s, target, at[workload.swap]));
     if (workload.failSync) Object.assign(more, { ANCHORFILE_FAULT_ACTION: 'EIO', ANCHORFILE_FAULT_AT: String(at.receiptSync) });
     jobs.push({ fn: 'removeAnchoredFile', args: removalArgs(s.root, PARENT, target.name, s.parentId, target.fileId, target.quarantine),
       env: faultEnv(s.root, log, `${i}`, more) });
   }
   if (workload.failSync) {
-    jobs.push({ fn: 'recoverAnchoredRemoval', args: recoveryArgs(s.root, s.targets[0], s.parentId),
-      env: faultEnv(s.root, log, 'r', { ANCHORFILE_FAULT_SKIP: skip.join(',') }) });
+    const more = { ANCHORFILE_FAULT_SKIP: skip.join(','), ...(workload.swap ? swapEnv(s, s.targets[0], at[workload.swap]) : {}) };
+    jobs.push({ fn: 'recoverAnchoredRemoval', args: recoveryArgs(s.root, s.targets[0], s.parentId), env: faultEnv(s.root, log, 'r', more) });
   }
   s.outcomes = await runRecorded(jobs);
   s.calls = readRecord(log);
@@ -695,16 +708,24 @@ async function recordAll(t) {
   recordings.at = at;
   recordings.syncs = clean.calls.filter((c) => c.call === 'fsync').map((c) => c.k);
   recordings.all = [clean];
-  for (const workload of WORKLOADS.slice(1)) recordings.all.push(await record(t, workload, { at }));
+  for (const workload of WORKLOADS.slice(1)) {
+    const s = await record(t, workload, { at });
+    recordings.all.push(s);
+    if (workload.failSync && !workload.swap) {
+      // The recovery's own look at the file before it moves it in.
+      at.recoveryLook = jobCalls(s.calls)[1].find((c) => c.call === 'renameat2').k - 1;
+    }
+  }
   const byName = Object.fromEntries(recordings.all.map((s) => [s.workload.name, s]));
   // Each workload did what it stands for: the stand-in was taken in and put
   // back, the new file took the freed name, the receipt's sync failed and
   // recovery finished.
-  for (const swapped of ['removal, file swapped', 'content removal, file swapped', 'removal, empty stand-in swapped in']) {
+  for (const swapped of ['removal, file swapped', 'content removal, file swapped', 'removal, empty stand-in swapped in',
+    'recovery after a failed receipt sync, file swapped']) {
     const s = byName[swapped];
     assert.ok(s.calls.some((c) => c.call === 'swap-exchange' && c.result === 0), swapped);
     assert.equal(s.calls.filter((c) => c.call === 'renameat2').length, 2, swapped);
-    assert.equal(s.outcomes[0].code, 'ESTALE', swapped);
+    assert.equal(s.outcomes[s.outcomes.length - 1].code, 'ESTALE', swapped);
   }
   assert.ok(byName['removal, name taken again'].calls.some((c) => c.call === 'swap-rename' && c.result === 0));
   assert.deepEqual(byName['removal, name taken again'].outcomes, [{ ok: true }]);
