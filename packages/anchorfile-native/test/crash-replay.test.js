@@ -713,7 +713,9 @@ async function recordAll(t) {
     recordings.all.push(s);
     if (workload.failSync && !workload.swap) {
       // The recovery's own look at the file before it moves it in.
-      at.recoveryLook = jobCalls(s.calls)[1].find((c) => c.call === 'renameat2').k - 1;
+      // (none, and no swap, should the receipt's sync not have failed)
+      const move = (jobCalls(s.calls)[1] || []).find((c) => c.call === 'renameat2');
+      at.recoveryLook = move ? move.k - 1 : 0;
     }
   }
   return recordings.all;
