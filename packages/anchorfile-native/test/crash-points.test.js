@@ -528,11 +528,11 @@ function recoveryFailure(call, clean, run, messages = {}) {
       : { ...clean.outcome, message: clean.outcome.message.replace(clean.run.quarantine, run.quarantine) };
   }
   const { calls } = clean;
-  const at = (label) => calls.find((c) => c.label === label).k;
+  const at = (label) => (calls.find((c) => c.label === label) || { k: Infinity }).k;
   let message = REQUIRES_RECOVERY + run.quarantine;
   if (call.k < at('openat quarantine')) message = 'Could not anchor recovery parent.';
   else if (call.k <= at('flock quarantine')) message = 'Unsafe recovery quarantine.';
-  else if (call.object === 'receipt') message = UNRECOGNIZED;
+  else if (call.object === 'receipt' && call.k < at('close receipt')) message = UNRECOGNIZED;
   return { ok: false, message: messages[call.label] || message, code: 'EIO' };
 }
 
