@@ -520,12 +520,6 @@ const recoveryStates = [
   },
 ];
 
-// Where recovery, done reading the receipt, opens it again to sync it.
-function receiptSyncAt(calls) {
-  const sync = calls.find((c) => c.label === 'fsync receipt');
-  return sync ? sync.k - 1 : Infinity;
-}
-
 // What a recovery throws when its call k fails with EIO: what it answers
 // without the failure when that is a close, whose failure it ignores; else
 // the message of the failing step, a few of them named by the state, and
@@ -540,11 +534,11 @@ function recoveryFailure(call, clean, run, messages = {}) {
       : { ...clean.outcome, message: clean.outcome.message.replace(clean.run.quarantine, run.quarantine) };
   }
   const { calls } = clean;
-  const at = (label) => calls.find((c) => c.label === label).k;
+  const at = (label) => (calls.find((c) => c.label === label) || { k: Infinity }).k;
   let message = REQUIRES_RECOVERY + run.quarantine;
   if (call.k < at('openat quarantine')) message = 'Could not anchor recovery parent.';
   else if (call.k <= at('flock quarantine')) message = 'Unsafe recovery quarantine.';
-  else if (call.object === 'receipt' && call.k < receiptSyncAt(calls)) message = UNRECOGNIZED;
+  else if (call.object === 'receipt' && call.k < at('close receipt')) message = UNRECOGNIZED;
   return { ok: false, message: messages[call.label] || message, code: 'EIO' };
 }
 
