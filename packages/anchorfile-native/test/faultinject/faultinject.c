@@ -42,11 +42,12 @@
 //                                  file open at ANCHORFILE_FAULT_WRITER_FD
 //                                  to nothing, as a writer holding it open
 //                                  would
-//                            recreate: after the k-th call, unlink the file
-//                                  at ANCHORFILE_FAULT_SWAP_NAME and create
-//                                  an empty one there, open on descriptor
-//                                  ANCHORFILE_FAULT_WRITER_FD, as another
-//                                  process replacing it would
+//                            recreate: after the k-th call, replace the
+//                                  file at ANCHORFILE_FAULT_SWAP_NAME by an
+//                                  empty one with the same inode number, as
+//                                  ext4 often hands a freed number to the
+//                                  next file, and hold it open on descriptor
+//                                  ANCHORFILE_FAULT_WRITER_FD
 //   ANCHORFILE_FAULT_JOB     a tag; a new tag arms the interposer again on a
 //                            root it has already armed on, so that a child
 //                            can record a removal and then its recovery
@@ -424,14 +425,25 @@ static void SwapFile(long number) {
 
 // The other writer's move: truncate the file it holds open, or replace the
 // file at the name by a new empty one that it then holds open on its
-// descriptor. None of these calls is counted: the interposer wraps neither
-// ftruncate nor unlink, and the create goes to the real open.
+// descriptor. The new file is given the old one's inode number for certain
+// (ext4 does so often, not always): the inode is kept under a spare link
+// while the name is unlinked, emptied and linked back, so the name's entry
+// goes and comes back with the same device and inode, size 0 and a new
+// modification time. None of these calls is counted: the interposer wraps
+// none of ftruncate, link and unlink, and the open goes to the real one.
 static void ActAsWriter(enum Action action) {
   const int saved_errno = errno;
   if (action == ACTION_TRUNCATE) {
     (void)ftruncate(config.writer_fd, 0);
-  } else if (unlink(config.swap_name) == 0) {
-    const int fd = RealOpen()(config.swap_name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    errno = saved_errno;
+    return;
+  }
+  char kept[TEXT_SIZE + 8];
+  snprintf(kept, sizeof(kept), "%s.kept", config.swap_name);
+  if (link(config.swap_name, kept) == 0 && unlink(config.swap_name) == 0) {
+    const int fd = RealOpen()(kept, O_WRONLY | O_TRUNC | O_CLOEXEC, 0600);
+    (void)link(kept, config.swap_name);
+    (void)unlink(kept);
     if (fd >= 0 && fd != config.writer_fd) {
       (void)dup2(fd, config.writer_fd);
       (void)RealClose()(fd);
