@@ -415,10 +415,14 @@ int WriteAll(int fd, const ByteString& text) {
 // Every sync of removal and recovery. On macOS fsync only hands the data to
 // the drive, which may still write it in any order: a power loss could keep
 // the file's rename into the quarantine and lose the receipt written before
-// it, stranding the file where no recovery finishes it (32 of the 171 states
+// it, stranding the file where no recovery finishes it (11 of the 108 states
 // the power-loss replay finds for a removal). F_BARRIERFSYNC (APFS, HFS+)
-// also orders every write issued before it ahead of every write after it,
-// which is all the removal relies on, without F_FULLFSYNC's drive flush. A
+// does what fsync does and then puts a barrier behind the writes already
+// flushed by a sync on the device: those reach the disk before any write
+// issued after it. Each step a later one relies on is flushed by a sync of
+// its own object (the receipt, its entry in the quarantine, the quarantine's
+// in the parent) before that later step is issued, so the barriers give all
+// the order the removal relies on, without F_FULLFSYNC's drive flush. A
 // file system without it refuses the command, and plain fsync does; an I/O
 // error is reported as it is. On Linux, where fsync itself orders and
 // persists, the platform layer answers the barrier command with one fsync.
@@ -562,7 +566,9 @@ bool ParseRemovalReceipt(const ByteString& data, ByteView namespace_line,
   return !NextLine(&reader, &line);
 }
 
-// Reads exactly `size` bytes, retrying EINTR; early end of file fails.
+// Reads exactly `size` bytes, retrying EINTR. A failed read keeps its error
+// number; early end of file (a receipt cut short under the reader) is
+// EINVAL, the answer for a partial receipt.
 bool ReadExactly(int fd, size_t size, ByteString* data) {
   data->assign(size, '\0');
   size_t done = 0;
@@ -571,7 +577,11 @@ bool ReadExactly(int fd, size_t size, ByteString* data) {
     if (count < 0 && errno == EINTR) {
       continue;
     }
-    if (count <= 0) {
+    if (count < 0) {
+      return false;
+    }
+    if (count == 0) {
+      errno = EINVAL;
       return false;
     }
     done += static_cast<size_t>(count);
@@ -581,8 +591,10 @@ bool ReadExactly(int fd, size_t size, ByteString* data) {
 
 // Reads and strictly parses "receipt". ENOENT means the quarantine holds no
 // receipt; every malformed, partial, oversized or non-regular receipt is
-// EINVAL, and ENOMEM means it could not be read into memory. O_NONBLOCK
-// keeps a FIFO named "receipt" from hanging the open.
+// EINVAL, and ENOMEM means it could not be read into memory. An fstat or
+// read that fails keeps its own error number: taken for EINVAL, an I/O error
+// would pass for a torn receipt, which callers give up on for good.
+// O_NONBLOCK keeps a FIFO named "receipt" from hanging the open.
 int ReadRemovalReceipt(int quarantine_fd, RemovalReceipt* receipt, ByteView namespace_line) {
   const int fd = openat(quarantine_fd, kReceiptName, kReceiptReadFlags);
   if (fd < 0) {
@@ -590,19 +602,28 @@ int ReadRemovalReceipt(int quarantine_fd, RemovalReceipt* receipt, ByteView name
   }
   struct stat status;
   memset(&status, 0, sizeof(status));
+  if (fstat(fd, &status) != 0) {
+    const int saved_errno = errno;
+    close(fd);
+    errno = saved_errno;
+    return -1;
+  }
   ByteString data;
-  const bool readable = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
-                        status.st_size > 0 &&
+  const bool readable = S_ISREG(status.st_mode) && status.st_size > 0 &&
                         static_cast<uint64_t>(status.st_size) <= kMaxReceiptSize;
   bool valid = false;
+  int invalid_errno = EINVAL;
   const bool in_memory = !readable || Allocating([&] {
-    valid = ReadExactly(fd, static_cast<size_t>(status.st_size), &data) &&
-            ParseRemovalReceipt(data, namespace_line, receipt);
+    if (!ReadExactly(fd, static_cast<size_t>(status.st_size), &data)) {
+      invalid_errno = errno;
+      return true;
+    }
+    valid = ParseRemovalReceipt(data, namespace_line, receipt);
     return true;
   });
   close(fd);
   if (!valid) {
-    errno = in_memory ? EINVAL : ENOMEM;
+    errno = in_memory ? invalid_errno : ENOMEM;
     return -1;
   }
   return 0;
@@ -653,11 +674,24 @@ int SyncBoth(int first_fd, int second_fd) {
 // file, published with success a moment ago: moving it away under our source
 // name would undo that success, and our caller, cleaning up what it takes
 // for its own staged file, would delete it.
+//
+// False with ELOOP when the destination is another entry or none; a status
+// the system cannot give (EIO) keeps its own error number, since no swap
+// was seen.
 bool IsPublishedSource(int parent_fd, const ByteString& destination, const struct stat& checked) {
   struct stat published;
-  return EntryStatus(parent_fd, destination, &published) == 0 &&
-         DeviceNumber(published) == DeviceNumber(checked) &&
-         InodeNumber(published) == InodeNumber(checked);
+  if (EntryStatus(parent_fd, destination, &published) != 0) {
+    if (IsAbsentEntry(errno)) {
+      errno = ELOOP;
+    }
+    return false;
+  }
+  if (DeviceNumber(published) == DeviceNumber(checked) &&
+      InodeNumber(published) == InodeNumber(checked)) {
+    return true;
+  }
+  errno = ELOOP;
+  return false;
 }
 
 napi_value PublishPosix(napi_env env, const ByteString& root, const ComponentList& components,
@@ -719,6 +753,7 @@ napi_value PublishPosix(napi_env env, const ByteString& root, const ComponentLis
   const int rename_errno = errno;
   const bool published =
       rename_result == 0 && IsPublishedSource(parent_fd, destination, status);
+  const int check_errno = errno;
   close(source_fd);
   close_parent_and_root();
   if (rename_result != 0) {
@@ -726,7 +761,7 @@ napi_value PublishPosix(napi_env env, const ByteString& root, const ComponentLis
     return nullptr;
   }
   if (!published) {
-    ThrowError(env, "The publication source is not anchored safely.", "ELOOP");
+    ThrowError(env, "The publication source is not anchored safely.", PosixErrorCode(check_errno));
     return nullptr;
   }
   return Undefined(env);
@@ -817,8 +852,13 @@ int OpenRemovalParent(const ByteString& root, const ComponentList& components,
     current_fd = next_fd;
   }
   struct stat status;
-  if (StatusOf(current_fd, &status) != 0 ||
-      !MatchesParent(status, expected_device, expected_inode)) {
+  if (StatusOf(current_fd, &status) != 0) {
+    const int saved_errno = errno;
+    close(current_fd);
+    errno = saved_errno;
+    return -1;
+  }
+  if (!MatchesParent(status, expected_device, expected_inode)) {
     close(current_fd);
     errno = ESTALE;
     return -1;
@@ -826,21 +866,41 @@ int OpenRemovalParent(const ByteString& root, const ComponentList& components,
   return current_fd;
 }
 
-// Opens the quarantine and takes its lock. A quarantine owned by someone
+// Vets an open quarantine and takes its lock. A quarantine owned by someone
 // else or open to group/others could have been prepared by an attacker, and
-// a locked one is in use by another removal or recovery: all are EPERM, at
-// once, without waiting. If this returns a descriptor, the caller closes it,
-// which releases the lock.
+// a locked one (EWOULDBLOCK) is in use by another removal or recovery: all
+// are EPERM, at once, without waiting. A status or lock the system cannot
+// give keeps its own error number: an I/O error is no refusal, and callers
+// that took it for one would stop retrying.
+int VetRemovalQuarantine(int fd) {
+  struct stat status;
+  if (StatusOf(fd, &status) != 0) {
+    return -1;
+  }
+  if (status.st_uid != geteuid() || (status.st_mode & 077) != 0) {
+    errno = EPERM;
+    return -1;
+  }
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EWOULDBLOCK) {
+      errno = EPERM;
+    }
+    return -1;
+  }
+  return 0;
+}
+
+// Opens the quarantine and vets and locks it. If this returns a descriptor,
+// the caller closes it, which releases the lock.
 int OpenRemovalQuarantine(int parent_fd, const ByteString& quarantine_name) {
   const int fd = openat(parent_fd, quarantine_name.c_str(), kAnchoredDirectoryFlags);
   if (fd < 0) {
     return -1;
   }
-  struct stat status;
-  if (StatusOf(fd, &status) != 0 || status.st_uid != geteuid() || (status.st_mode & 077) != 0 ||
-      flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  if (VetRemovalQuarantine(fd) != 0) {
+    const int saved_errno = errno;
     close(fd);
-    errno = EPERM;
+    errno = saved_errno;
     return -1;
   }
   return fd;
@@ -857,21 +917,42 @@ int DiscardQuarantine(int parent_fd, int quarantine_fd, const ByteString& quaran
   return 0;
 }
 
-// Whether the payload is the receipt's very file (device and inode), emptied.
-// Unlinking the payload truncates it and removes its entry, and a power loss
-// can keep the truncation without the removal. Putting that back would leave
-// an empty file at a name the removal had freed; its bytes are gone anyway,
-// so the removal is finished instead.
-bool IsTruncatedPayload(const struct stat& payload, const RemovalReceipt& receipt) {
-  return S_ISREG(payload.st_mode) && DeviceNumber(payload) == receipt.device &&
-         InodeNumber(payload) == receipt.inode && payload.st_size == 0;
+// The quarantine holds nothing of the caller's (no payload, or the payload
+// is durably back at its name) and the entry at the name is not the file
+// the receipt names: there is nothing left to finish or to undo. A receipt
+// kept would make every later recovery refuse again, and every later
+// removal of the same file fail to create its quarantine (a content
+// quarantine's name comes from the digest), so the receipt and the
+// quarantine go, and nothing at the name is touched. A crash or power loss
+// before the receipt's unlink is on disk leaves this same state, which the
+// next call discards again; one before the quarantine's removal is on disk
+// leaves an empty quarantine, which recovery removes; one after it leaves
+// nothing. Reports ESTALE, or the error that stopped the discard, the
+// quarantine then left for recovery.
+int DiscardStaleQuarantine(int parent_fd, int quarantine_fd, const ByteString& quarantine_name) {
+  if (DiscardQuarantine(parent_fd, quarantine_fd, quarantine_name) != 0) {
+    return -1;
+  }
+  errno = ESTALE;
+  return -1;
 }
 
-// The payload is in the quarantine and the name is free. Deletes the payload
-// if it is the file the receipt names; otherwise puts it back under its name
-// and reports ESTALE, since deleting an unexpected file would lose data.
+// The payload is in the quarantine. Deletes it if it is the file the receipt
+// names; otherwise puts it back under its name, if that is free (EEXIST and
+// no change if not), discards the quarantine and reports ESTALE, since
+// deleting an unexpected file would lose data.
 int SettlePayload(int parent_fd, int quarantine_fd, const ByteString& quarantine_name,
                   const RemovalReceipt& receipt, const struct stat& payload) {
+  // The very file the caller asked to remove goes whoever holds its name
+  // now: a new file published under the freed name (a content blob stored
+  // again) must not keep the quarantine, and the caller's file in it, for
+  // as long as it stands there.
+  if (MatchesReceipt(payload, receipt)) {
+    if (unlinkat(quarantine_fd, kPayloadName, 0) != 0 || OrderedSync(quarantine_fd) != 0) {
+      return -1;
+    }
+    return DiscardQuarantine(parent_fd, quarantine_fd, quarantine_name);
+  }
   struct stat entry;
   if (EntryStatus(parent_fd, receipt.name, &entry) == 0) {
     errno = EEXIST;  // something took the name meanwhile: change nothing
@@ -880,35 +961,35 @@ int SettlePayload(int parent_fd, int quarantine_fd, const ByteString& quarantine
   if (!IsAbsentEntry(errno)) {
     return -1;
   }
-  if (MatchesReceipt(payload, receipt) || IsTruncatedPayload(payload, receipt)) {
-    if (unlinkat(quarantine_fd, kPayloadName, 0) != 0 || OrderedSync(quarantine_fd) != 0) {
-      return -1;
-    }
-    return DiscardQuarantine(parent_fd, quarantine_fd, quarantine_name);
-  }
+  // A failed move back keeps its own error number: the payload is still in
+  // the quarantine, so this is no refusal but a state to recover (EEXIST
+  // when the name was taken since the look above, as for a blocked name).
   if (renameatx_np(quarantine_fd, kPayloadName, parent_fd, receipt.name.c_str(), RENAME_EXCL) !=
       0) {
-    errno = ESTALE;
     return -1;
   }
   // The name is the destination: sync it first, so that a crash cannot leave
-  // the file in neither directory.
+  // the file in neither directory. Only once both are synced may the receipt
+  // go: a power loss that kept its removal but not the move back would leave
+  // the payload in a quarantine without a receipt, which no recovery touches.
   if (SyncBoth(parent_fd, quarantine_fd) != 0) {
     return -1;
   }
-  errno = ESTALE;
-  return -1;
+  return DiscardStaleQuarantine(parent_fd, quarantine_fd, quarantine_name);
 }
 
 // Completes a removal from whatever state the quarantine is in: moves the
 // file in if it is still at its name, deletes the payload if it matches,
 // rolls back a payload that does not, and discards the quarantine at the
-// end. Nothing is deleted unless it matches the receipt exactly.
+// end, also when it refuses a file that is not the receipt's (ESTALE).
+// Nothing is deleted unless it matches the receipt exactly.
 int FinishRemoval(int parent_fd, int quarantine_fd, const ByteString& quarantine_name,
                   const RemovalReceipt& receipt) {
   struct stat parent_status;
-  if (StatusOf(parent_fd, &parent_status) != 0 ||
-      !MatchesParent(parent_status, receipt.parentDevice, receipt.parentInode)) {
+  if (StatusOf(parent_fd, &parent_status) != 0) {
+    return -1;
+  }
+  if (!MatchesParent(parent_status, receipt.parentDevice, receipt.parentInode)) {
     errno = ESTALE;
     return -1;
   }
@@ -927,8 +1008,7 @@ int FinishRemoval(int parent_fd, int quarantine_fd, const ByteString& quarantine
     return -1;
   }
   if (!MatchesReceipt(entry, receipt)) {
-    errno = ESTALE;
-    return -1;
+    return DiscardStaleQuarantine(parent_fd, quarantine_fd, quarantine_name);
   }
   // Moving the file in under a fixed name (never replacing) makes the
   // removal resumable: after a crash past this point recovery finds the
@@ -1106,6 +1186,30 @@ bool ReadRecoveryArguments(napi_env env, napi_value* args, size_t count, ByteStr
   return ReadEntryName(env, args[5], expected_name);
 }
 
+// Makes a receipt that recovery found durable before anything relies on it:
+// the file, then its entry in the quarantine, then the quarantine's entry in
+// the parent. A removal that stopped before its own syncs succeeded (the
+// process died after writing the receipt, or the sync failed with EIO or
+// ENOSPC and the caller ran recovery as told) may have left all three only
+// in the cache; a power loss after recovery moved the file in would then
+// keep the rename and tear or drop the receipt, or the quarantine itself,
+// stranding the file where no recovery can finish it. The quarantine is
+// 0700 and locked, so the receipt opened here is the one just read.
+int SyncReceipt(int parent_fd, int quarantine_fd) {
+  const int fd = openat(quarantine_fd, kReceiptName, kReceiptReadFlags);
+  if (fd < 0) {
+    return -1;
+  }
+  const int result = OrderedSync(fd);
+  const int saved_errno = errno;
+  close(fd);
+  if (result != 0) {
+    errno = saved_errno;
+    return -1;
+  }
+  return SyncBoth(quarantine_fd, parent_fd);
+}
+
 // Works on an open, locked quarantine. Throws and returns false on failure.
 bool RecoverQuarantine(napi_env env, int parent_fd, int quarantine_fd,
                        const ByteString& quarantine_name, const ComponentList& components,
@@ -1134,6 +1238,11 @@ bool RecoverQuarantine(napi_env env, int parent_fd, int quarantine_fd,
   }
   if (!WithinNamespace(components, receipt, content, expected_name)) {
     ThrowError(env, "Recovery receipt is outside the publication namespace.", "EINVAL");
+    return false;
+  }
+  if (SyncReceipt(parent_fd, quarantine_fd) != 0) {
+    const int saved_errno = errno;
+    ThrowRequiresRecovery(env, quarantine_name, PosixErrorCode(saved_errno));
     return false;
   }
   if (FinishRemoval(parent_fd, quarantine_fd, quarantine_name, receipt) != 0) {

@@ -117,6 +117,7 @@ test('a publication whose check finds another file under the name moves nothing'
   const calls = fs.readFileSync(log, 'utf8').split('\n').filter(Boolean).map((line) => line.split('\t'));
   const rename = calls.find(([, call]) => call.startsWith('rename'));
   assert.ok(rename, `no rename among ${calls.map(([, call]) => call)}`);
+  assert.equal(calls[calls.indexOf(rename) + 1][1], 'fstatat', 'the rename is followed by the check');
   fs.rmSync(log);
   fs.rmSync(path.join(dir, 'shared'));
 
@@ -127,6 +128,13 @@ test('a publication whose check finds another file under the name moves nothing'
   assert.deepEqual(outcome, { ok: false, message: 'The publication source is not anchored safely.', code: 'ELOOP' });
   assert.equal(fs.readFileSync(path.join(dir, 'shared'), 'utf8'), 'bytes of B', "B's published file was moved");
   assert.deepEqual(fs.readdirSync(dir), ['shared'], 'something was moved under the staged name');
+
+  // A check that the system cannot make (EIO on the look after the rename)
+  // saw no swap: it keeps its own code, and the file is published all the same.
+  fs.rmSync(path.join(dir, 'shared'));
+  const failed = await run({ ANCHORFILE_FAULT_ACTION: 'EIO', ANCHORFILE_FAULT_AT: String(Number(rename[0]) + 1) });
+  assert.deepEqual(failed, { ok: false, message: 'The publication source is not anchored safely.', code: 'EIO' });
+  assert.equal(fs.readFileSync(path.join(dir, 'shared'), 'utf8'), 'bytes of A');
 });
 
 // Runs in a publisher child: publishes staged files to one shared name

@@ -12,6 +12,7 @@ const assert = require('node:assert/strict');
 const crypto = require('crypto');
 const fs = require('fs');
 const path = require('path');
+const util = require('util');
 const { spawn } = require('child_process');
 const {
   anchorfile, addonPath, makeStorage, identity: identityOf, publicationTemporary, publicationQuarantine,
@@ -22,6 +23,7 @@ const childScript = path.join(__dirname, 'faultinject', 'remove-child.js');
 const CRASH_STATUS = 77;
 const PARENT = 'content/blobs/ab';
 const REQUIRES_RECOVERY = 'Publication quarantine requires recovery: ';
+const UNRECOGNIZED = 'Unrecognized publication recovery receipt.';
 
 // ---------------------------------------------------------------------------
 // One storage tree per run
@@ -83,7 +85,7 @@ function callOf(run, op = 'remove') {
 // Every variable is set for every job, so nothing leaks from one removal to
 // the next in a child that runs several.
 function faultEnv(run, fault) {
-  const swap = fault.action === 'swap';
+  const swap = fault.action === 'swap' || fault.action === 'recreate';
   return {
     ANCHORFILE_FAULT_ROOT: run.root,
     ANCHORFILE_FAULT_LOG: run.log,
@@ -111,7 +113,10 @@ async function runChild(jobs, { stops }) {
     // time; the children whose calls run to their end keep the full checks.
     env.ASAN_OPTIONS = `${env.ASAN_OPTIONS}:quarantine_size_mb=0`;
   }
-  const list = JSON.stringify(jobs.map(({ run, fault }) => ({ ...callOf(run, fault.op), env: faultEnv(run, fault) })),
+  // A writer that truncates holds the file itself open; one that replaces it
+  // holds the new file, which the interposer opens in its place.
+  const writerOf = ({ run, fault }) => fault.writer && { ...fault.writer, path: fault.action === 'truncate' ? run.file : null };
+  const list = JSON.stringify(jobs.map((job) => ({ ...callOf(job.run, job.fault.op), env: faultEnv(job.run, job.fault), writer: writerOf(job) })),
     (key, value) => (typeof value === 'bigint' ? { bigint: String(value) } : value));
   const { status, out, err } = await collect(spawn(process.execPath, [childScript, addonPath, list], { env }));
   const outcomes = out.trim() ? JSON.parse(out) : [];
@@ -219,22 +224,20 @@ function stepsOf(calls) {
     mkdir: index((c) => c.call === 'mkdirat'),
     lock: index((c) => c.call === 'flock'),
     receiptWrite: index((c) => c.call === 'write' && c.object === 'receipt'),
-    finishParentCheck: calls.filter((c) => c.call === 'fstat' && c.object === 'ab')[1].k,
   };
 }
 
 // close is the one call whose failure the removal ignores: the descriptor is
-// released anyway.
+// released anyway. Every other failure keeps the code of its error number
+// (ENOSPC has none of its own: "EIO"), never that of a refusal: the fstat
+// of the parent is no identity mismatch ("ESTALE"), the fstat or flock of
+// the quarantine no foreign or locked quarantine ("EPERM").
 function expectedFailure(call, steps, quarantine) {
   if (call.call === 'close') return { ok: true };
-  if (call.k < steps.mkdir) {
-    return { ok: false, message: 'Could not anchor removal parent.', code: call.call === 'fstat' ? 'ESTALE' : 'EIO' };
-  }
-  if (call.k === steps.mkdir) return { ok: false, message: 'Could not create removal quarantine.', code: 'EIO' };
-  if (call.k <= steps.lock) {
-    return { ok: false, message: 'Unsafe removal quarantine.', code: call.call === 'openat' ? 'EIO' : 'EPERM' };
-  }
-  const code = call.k === steps.finishParentCheck ? 'ESTALE' : 'EIO';
+  const code = 'EIO';
+  if (call.k < steps.mkdir) return { ok: false, message: 'Could not anchor removal parent.', code };
+  if (call.k === steps.mkdir) return { ok: false, message: 'Could not create removal quarantine.', code };
+  if (call.k <= steps.lock) return { ok: false, message: 'Unsafe removal quarantine.', code };
   return { ok: false, message: REQUIRES_RECOVERY + quarantine, code };
 }
 
@@ -379,6 +382,38 @@ for (const [errorName, kind] of [['EIO', 'publication'], ['ENOSPC', 'publication
   });
 }
 
+// The receipt records the removal's arguments byte for byte, in the format
+// recovery reads, a modification time before the epoch and the extreme
+// numbers included. These identities match no file, so a removal that ran
+// on would refuse it and discard the receipt: each stops dead right after
+// the receipt's sync instead.
+test('the receipt records the removal in the format recovery reads', { skip: skipReason() }, async (t) => {
+  const at = (await cleanTrace(t)).find((c) => c.label === 'fsync receipt').k;
+  const max = 2n ** 64n - 1n;
+  const rows = [
+    ['publication', { mtimeNs: -1500000000n }],
+    ['content', { size: 1n }],
+    ['content', { dev: max, ino: max, size: max, mtimeNs: -(2n ** 63n) }],
+    ['content', { dev: max, ino: max, size: max, mtimeNs: 2n ** 63n - 1n }],
+  ];
+  const runs = rows.map(([kind, id]) => {
+    const run = makeRun(t, kind);
+    run.fileId = { ...run.fileId, ...id };
+    run.receipt = expectedReceipt(run);
+    return run;
+  });
+  const done = await inPool(runs.map((run) => () => runChild([{ run, fault: { action: 'exit', at } }], { stops: true })), 2);
+  runs.forEach((run, i) => {
+    const where = `${run.kind} ${JSON.stringify(rows[i][1], (k, v) => (typeof v === 'bigint' ? String(v) : v))}`;
+    assert.equal(done[i].status, CRASH_STATUS, `${where}: ${done[i].err}`);
+    assert.deepEqual(entriesOf(run.qdir), ['receipt'], where);
+    const receipt = path.join(run.qdir, 'receipt');
+    assert.equal(fs.readFileSync(receipt, 'latin1'), run.receipt.toString('latin1'), where);
+    assert.equal(fs.statSync(receipt).mode & 0o777, 0o600, where);
+    assert.equal(fs.statSync(run.qdir).mode & 0o777, 0o700, where);
+  });
+});
+
 // The file at the name is exchanged for a stand-in of the same size right
 // after call k (or the stand-in takes the name if it is already free). The
 // stand-in must never be deleted; it ends at the name, whole.
@@ -397,8 +432,7 @@ for (const exitAfter of [false, true]) {
   test(`a file swapped for another after any call ${how}: the swapped-in file is never deleted`, { skip: skipReason() }, async (t) => {
     const calls = await cleanTrace(t);
     const last = exitAfter ? calls.length - 1 : calls.length;
-    const unlinkPayload = calls.find((c) => c.label === 'unlinkat quarantine/payload').k;
-    const freedAt = calls.filter((c) => c.label === 'fstatat ab/<file>' && c.k < unlinkPayload).pop().k;
+    const renameAt = calls.find((c) => c.label === 'renameat2 ab/<file> -> quarantine/payload').k;
     const faults = calls.slice(0, last).map((call) => ({ action: 'swap', at: call.k, exitAfter, call }));
     const rows = [];
     for (const { run, fault: { call }, status, err, outcome } of await runFaults(t, faults, { stops: exitAfter, kind: 'publication' })) {
@@ -413,10 +447,10 @@ for (const exitAfter of [false, true]) {
         assert.equal(recovery.ok, false, `${where}: quarantine left after a successful recovery`);
       }
       const final = checkSwap(run, where);
-      // The original can only be deleted once the removal has seen its name
-      // free with the original in the quarantine: a swap before that leaves
-      // it in someone's hands, whole.
-      assert.equal(final === 'gone', call.k >= freedAt, `${where}: ${final}`);
+      // The original can only be deleted once the removal has moved it into
+      // the quarantine, and then it is, whoever takes the freed name: a swap
+      // before that leaves it in someone's hands, whole.
+      assert.equal(final === 'gone', call.k >= renameAt, `${where}: ${final}`);
       if (!exitAfter && outcome.ok) assert.equal(final, 'gone', `${where}: returned but the file is kept`);
       rows.push([call.k, call.label, removal, left, recovered, final]);
     }
@@ -446,24 +480,34 @@ function plantChangedPayload(run) {
 function checkRolledBack(run, recovery, where) {
   assert.deepEqual(findByInode(run.root, run.fileId.ino), [run.file], `${where}: the changed file is not back at its name`);
   assertIntact(run.file, run.changedId, run.changedBytes, 'the changed file');
-  assert.deepEqual(recovery, { ran: true, ok: false, message: REQUIRES_RECOVERY + run.quarantine, code: 'ESTALE' }, where);
-  assert.deepEqual(entriesOf(run.qdir), ['receipt'], `${where}: the receipt must stay after a roll back`);
-  return 'rolled back; receipt kept';
+  // Once the file is durably back at its name nothing is left to recover:
+  // the receipt and the quarantine go, and the call that rolled back says
+  // "ESTALE"; a later one finds an empty quarantine or none.
+  const refused = { ran: true, ok: false, message: REQUIRES_RECOVERY + run.quarantine, code: 'ESTALE' };
+  assert.ok(!recovery.ran || recovery.ok || util.isDeepStrictEqual(recovery, refused), `${where}: ${JSON.stringify(recovery)}`);
+  assert.equal(entriesOf(run.qdir), null, `${where}: a quarantine is left after the roll back`);
+  return 'rolled back; quarantine discarded';
 }
+
+const RECEIPT_SYNCS = ['fsync receipt', 'fsync quarantine', 'fsync ab'];
 
 const recoveryStates = [
   {
     state: 'receipt, file at its name',
     prepare: plantReceipt,
     check: (run, recovery) => checkNoLoss(run, recovery),
-    road: DURABLE_ROAD.slice(DURABLE_ROAD.indexOf('renameat2 ab/<file> -> quarantine/payload')),
+    // The receipt a removal left may never have been synced: recovery
+    // makes it, its entry and the quarantine's durable before the move.
+    road: [...RECEIPT_SYNCS, ...DURABLE_ROAD.slice(DURABLE_ROAD.indexOf('renameat2 ab/<file> -> quarantine/payload'))],
   },
   {
     state: 'receipt, changed payload',
     prepare: plantChangedPayload,
     check: checkRolledBack,
-    // Putting the file back syncs the parent, its destination, first.
-    road: ['renameat2 quarantine/payload -> ab/<file>', 'fsync ab', 'fsync quarantine'],
+    // Putting the file back syncs the parent, its destination, first; only
+    // then are the receipt and the quarantine discarded.
+    road: [...RECEIPT_SYNCS, 'renameat2 quarantine/payload -> ab/<file>', 'fsync ab', 'fsync quarantine',
+      'unlinkat quarantine/receipt', 'fsync quarantine', 'unlinkat ab/quarantine', 'fsync ab'],
   },
   {
     // Left by a removal that died before its receipt was created.
@@ -472,22 +516,39 @@ const recoveryStates = [
     check: (run, recovery) => checkNoLoss(run, recovery),
     road: ['unlinkat ab/quarantine', 'fsync ab'],
     // Without that sync the quarantine could come back after a power loss.
-    fails: { label: 'fsync ab', outcome: { ok: false, message: 'Could not sync recovery directory.', code: 'EIO' } },
+    messages: { 'unlinkat ab/quarantine': UNRECOGNIZED, 'fsync ab': 'Could not sync recovery directory.' },
   },
 ];
 
-for (const { state, prepare, check, road, fails } of recoveryStates) {
+// What a recovery throws when its call k fails with EIO: what it answers
+// without the failure when that is a close, whose failure it ignores; else
+// the message of the failing step, a few of them named by the state, and
+// always the code
+// "EIO". An I/O error on the receipt is no malformed receipt ("EINVAL"), on
+// the parent's fstat no other parent ("ESTALE"), on the quarantine's fstat
+// or flock no foreign or locked quarantine ("EPERM"), and on the move back
+// of a changed payload no refusal ("ESTALE"): the payload is still inside.
+function recoveryFailure(call, clean, run, messages = {}) {
+  if (call.call === 'close') {
+    return clean.outcome.ok ? clean.outcome
+      : { ...clean.outcome, message: clean.outcome.message.replace(clean.run.quarantine, run.quarantine) };
+  }
+  const { calls } = clean;
+  const at = (label) => (calls.find((c) => c.label === label) || { k: Infinity }).k;
+  let message = REQUIRES_RECOVERY + run.quarantine;
+  if (call.k < at('openat quarantine')) message = 'Could not anchor recovery parent.';
+  else if (call.k <= at('flock quarantine')) message = 'Unsafe recovery quarantine.';
+  else if (call.object === 'receipt' && call.k < at('close receipt')) message = UNRECOGNIZED;
+  return { ok: false, message: messages[call.label] || message, code: 'EIO' };
+}
+
+for (const { state, prepare, check, road, messages } of recoveryStates) {
   test(`a crash after any call of a recovery (${state}) loses no file`, { skip: skipReason() }, async (t) => {
     const [clean] = await runFaults(t, [{ action: 'none', op: 'recover' }], { stops: false, prepare });
     assert.equal(clean.status, 0, clean.err);
     const calls = clean.calls;
     assert.deepEqual(durableSteps(calls), road, 'durable steps of the recovery');
     const expectedFinal = check(clean.run, { ran: true, ...clean.outcome }, 'clean recovery');
-    if (fails) {
-      const call = calls.find((c) => c.label === fails.label);
-      const [failed] = await runFaults(t, [{ action: 'EIO', at: call.k, op: 'recover' }], { stops: false, prepare });
-      assert.deepEqual(failed.outcome, fails.outcome, `EIO at ${fails.label}`);
-    }
     const faults = calls.map((call) => ({ action: 'exit', at: call.k, op: 'recover', call }));
     const rows = [];
     for (const { run, fault: { call }, status, err } of await runFaults(t, faults, { stops: true, prepare })) {
@@ -501,6 +562,23 @@ for (const { state, prepare, check, road, fails } of recoveryStates) {
     }
     printTable(`recovery from "${state}" (${calls.length} calls; stop dead after call k, then recover again)`,
       ['k', 'call', 'left on disk', 'after the next recovery'], rows);
+  });
+
+  test(`a recovery (${state}) whose k-th call fails with EIO throws the step's error with "EIO" and loses no file`, { skip: skipReason() }, async (t) => {
+    const [clean] = await runFaults(t, [{ action: 'none', op: 'recover' }], { stops: false, prepare });
+    const expectedFinal = check(clean.run, { ran: true, ...clean.outcome }, 'clean recovery');
+    const faults = clean.calls.map((call) => ({ action: 'EIO', at: call.k, op: 'recover', call }));
+    const rows = [];
+    for (const { run, fault: { call }, status, err, outcome } of await runFaults(t, faults, { stops: false, prepare })) {
+      const where = `EIO at ${call.k} (${call.label}) of a recovery`;
+      assert.equal(status, 0, `${where}: ${err}`);
+      assert.deepEqual(outcome, recoveryFailure(call, clean, run, messages), where);
+      const left = describeDisk(run);
+      assert.equal(check(run, recover(run), where), expectedFinal, where);
+      rows.push([call.k, call.label, outcome.ok ? 'returned' : `${outcome.message.replace(run.quarantine, '<q>')} ${outcome.code}`, left]);
+    }
+    printTable(`recovery from "${state}": injected EIO at call k, then recovery again`,
+      ['k', 'call', 'recovery', 'left on disk'], rows);
   });
 }
 
@@ -524,5 +602,33 @@ test('an interrupted or short receipt write or read is resumed', { skip: skipRea
     assert.equal(io.length, 2, `${where}: not resumed once`);
     const moved = io.reduce((sum, c) => sum + Math.max(c.result, 0), 0);
     assert.equal(moved, run.receipt.length, `${where}: not every byte moved`);
+  }
+});
+
+// Another process at work on the file: a writer that holds it open empties
+// it right after the removal moved it into the quarantine, or replaces the
+// file at its name, between recovery's look at it and its move, by a new
+// empty one that has the old one's inode number (as ext4 often hands out a
+// freed number), so that only its size and time tell it apart. Neither is
+// the file the receipt names: the call reports "ESTALE", and the writer's
+// file, with what it writes next, is at the name.
+test('a file another writer empties or replaces during a removal or recovery ends at its name with the bytes written next', { skip: skipReason() }, async (t) => {
+  const removal = await cleanTrace(t);
+  const moveOf = (calls) => calls.find((c) => c.label === 'renameat2 ab/<file> -> quarantine/payload').k;
+  const [clean] = await runFaults(t, [{ action: 'none', op: 'recover' }], { stops: false, prepare: plantReceipt });
+  const lookAt = moveOf(clean.calls) - 1;
+  assert.equal(clean.calls[lookAt - 1].label, 'fstatat ab/<file>');
+  const writer = { text: 'written by the other process after the call\n' };
+  const runs = [
+    ...await runFaults(t, [{ action: 'truncate', at: moveOf(removal), op: 'remove', writer }], { stops: false }),
+    ...await runFaults(t, [{ action: 'recreate', at: lookAt, op: 'recover', writer }], { stops: false, prepare: plantReceipt }),
+  ];
+  for (const { run, fault, status, err, outcome } of runs) {
+    const where = `${fault.action} at ${fault.at}`;
+    assert.equal(status, 0, `${where}: ${err}`);
+    assert.deepEqual(outcome, { ok: false, message: REQUIRES_RECOVERY + run.quarantine, code: 'ESTALE' }, where);
+    assert.equal(fs.readFileSync(run.file, 'utf8'), writer.text, where);
+    assert.equal(identityOf(run.file).ino, run.fileId.ino, where);
+    assert.deepEqual(fs.readdirSync(run.dir).filter((name) => name.endsWith('.kept')), [], where);
   }
 });

@@ -8,10 +8,10 @@ const path = require('path');
 const { isRoot } = require('../../../test/support/native.js');
 const {
   anchorfile, makeStorage, identity, publicationQuarantine, contentQuarantine,
-  publicationTemporary, throwsWith, sameDescriptors,
+  publicationTemporary, removalArgs, throwsWith, sameDescriptors,
 } = require('./helpers.js');
 
-const { recoverAnchoredRemoval } = anchorfile;
+const { recoverAnchoredRemoval, removeAnchoredFile } = anchorfile;
 const RECOVERY = 'Publication quarantine requires recovery: ';
 const UNRECOGNIZED = 'Unrecognized publication recovery receipt.';
 const OUTSIDE = 'Recovery receipt is outside the publication namespace.';
@@ -65,47 +65,84 @@ for (const content of [false, true]) {
       pending: () => {},
       quarantined: (s) => fs.renameSync(s.file, path.join(s.qdir, 'payload')),
       emptied: (s) => fs.unlinkSync(s.file),
+      // A new file took the freed name (the same blob stored again): the
+      // caller's file still goes, the newcomer stays.
+      'quarantined, name taken again': (s) => {
+        fs.renameSync(s.file, path.join(s.qdir, 'payload'));
+        fs.writeFileSync(s.file, 'newcomer');
+      },
     };
     for (const [state, prepare] of Object.entries(states)) {
       const s = scene(t, { content });
       s.writeReceipt();
       prepare(s);
       s.recover();
-      assert.deepEqual(fs.readdirSync(s.dir), [], state);
+      const left = fs.existsSync(s.file) ? [s.name] : [];
+      assert.deepEqual(fs.readdirSync(s.dir), left, state);
+      if (left.length) assert.equal(fs.readFileSync(s.file, 'utf8'), 'newcomer', state);
     }
   });
 
   test(`${form}: a file or parent that is not the recorded one: nothing is deleted`, (t) => {
-    // pending, stale: something else holds the name, or the receipt names
-    // another parent identity; nothing changes
-    for (const field of ['size', 'parentInode']) {
-      const stale = scene(t, { content });
-      stale.writeReceipt({ ...stale.receipt, [field]: stale.receipt[field] + 1n });
+    // pending, stale: the file was appended to after its identity was taken;
+    // quarantined, stale: the payload was, and goes back to its name. Either
+    // way the receipt and the quarantine are discarded, so no later call
+    // finds anything to refuse, and the file, identified afresh, is removed
+    // under the same quarantine name (a content one comes from the digest).
+    const changes = {
+      'pending, stale': (s) => fs.appendFileSync(s.file, ' and more'),
+      'quarantined, stale': (s) => {
+        fs.renameSync(s.file, path.join(s.qdir, 'payload'));
+        fs.appendFileSync(path.join(s.qdir, 'payload'), ' and more');
+      },
+    };
+    for (const [state, change] of Object.entries(changes)) {
+      const stale = scene(t, { content, bytes: 'precious' });
+      stale.writeReceipt();
+      change(stale);
       throwsWith(() => stale.recover(), RECOVERY + stale.quarantine, 'ESTALE');
-      assert.ok(fs.existsSync(stale.file), field);
-      assert.deepEqual(fs.readdirSync(stale.qdir), ['receipt'], field);
+      assert.equal(fs.readFileSync(stale.file, 'utf8'), 'precious and more', state);
+      assert.equal(identity(stale.file).ino, stale.fileId.ino, state);
+      assert.ok(!fs.existsSync(stale.qdir), state);
+      throwsWith(() => stale.recover(), 'Unsafe recovery quarantine.', 'ENOENT');
+      removeAnchoredFile(...removalArgs(stale.root, stale.parent, stale.name, stale.parentId, identity(stale.file),
+        stale.quarantine));
+      assert.deepEqual(fs.readdirSync(stale.dir), [], state);
     }
 
-    // quarantined, stale: the payload goes back to its name, receipt stays
-    let s = scene(t, { content, bytes: 'precious' });
-    s.writeReceipt({ ...s.receipt, inode: s.receipt.inode + 1n });
-    fs.renameSync(s.file, path.join(s.qdir, 'payload'));
-    throwsWith(() => s.recover(), RECOVERY + s.quarantine, 'ESTALE');
-    assert.equal(fs.readFileSync(s.file, 'utf8'), 'precious');
-    assert.equal(identity(s.file).ino, s.fileId.ino);
-    assert.deepEqual(fs.readdirSync(s.qdir), ['receipt']);
-    // and again: now it is pending, stale
+    // the receipt names another parent identity: nothing changes
+    let s = scene(t, { content });
+    s.writeReceipt({ ...s.receipt, parentInode: s.receipt.parentInode + 1n });
     throwsWith(() => s.recover(), RECOVERY + s.quarantine, 'ESTALE');
     assert.ok(fs.existsSync(s.file));
+    assert.deepEqual(fs.readdirSync(s.qdir), ['receipt']);
 
-    // blocked: a payload and an entry at the name
+    // blocked: a payload that is not the recorded file, and an entry at
+    // the name: it cannot go back, so nothing changes
     s = scene(t, { content });
-    s.writeReceipt();
+    s.writeReceipt({ ...s.receipt, inode: s.receipt.inode + 1n });
     fs.renameSync(s.file, path.join(s.qdir, 'payload'));
     fs.writeFileSync(s.file, 'newcomer');
     throwsWith(() => s.recover(), RECOVERY + s.quarantine, 'EEXIST');
     assert.equal(fs.readFileSync(s.file, 'utf8'), 'newcomer');
     assert.deepEqual(fs.readdirSync(s.qdir).sort(), ['payload', 'receipt']);
+
+    // a writer that holds the quarantined file open empties it after a
+    // crash, before recovery: its file goes back to the name, and what it
+    // writes next lands there
+    s = scene(t, { content });
+    s.writeReceipt();
+    fs.renameSync(s.file, path.join(s.qdir, 'payload'));
+    const writer = fs.openSync(path.join(s.qdir, 'payload'), 'r+');
+    try {
+      fs.ftruncateSync(writer, 0);
+      throwsWith(() => s.recover(), RECOVERY + s.quarantine, 'ESTALE');
+      fs.writeSync(writer, 'written after the truncation', 0);
+    } finally {
+      fs.closeSync(writer);
+    }
+    assert.equal(fs.readFileSync(s.file, 'utf8'), 'written after the truncation');
+    assert.equal(identity(s.file).ino, s.fileId.ino);
 
     // a symbolic link in the payload's place is not the file either
     s = scene(t, { content });

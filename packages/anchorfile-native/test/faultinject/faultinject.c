@@ -23,7 +23,7 @@
 //   ANCHORFILE_FAULT_ROOT    storage root path that arms the interposer
 //   ANCHORFILE_FAULT_AT      k, the 1-based number of the call to act on
 //   ANCHORFILE_FAULT_ACTION  none | exit | tear | EIO | ENOSPC | EINTR |
-//                            short | swap
+//                            short | swap | truncate | recreate
 //                            exit: _exit(77) right after the k-th call
 //                            tear: like exit, but a write at k writes only
 //                                  the first half of its bytes
@@ -38,6 +38,19 @@
 //                                  latter there if the name is free), then
 //                                  go on; with ANCHORFILE_FAULT_EXIT_AFTER=1
 //                                  also _exit(77) right after call k + 1
+//                            truncate: after the k-th call, truncate the
+//                                  file open at ANCHORFILE_FAULT_WRITER_FD
+//                                  to nothing, as a writer holding it open
+//                                  would
+//                            recreate: after the k-th call, replace the
+//                                  file at ANCHORFILE_FAULT_SWAP_NAME by an
+//                                  empty one with the same inode number, as
+//                                  ext4 often hands a freed number to the
+//                                  next file, and hold it open on descriptor
+//                                  ANCHORFILE_FAULT_WRITER_FD
+//   ANCHORFILE_FAULT_JOB     a tag; a new tag arms the interposer again on a
+//                            root it has already armed on, so that a child
+//                            can record a removal and then its recovery
 //   ANCHORFILE_FAULT_LOG     file that receives one line per counted call:
 //                            number, call, object, result, errno name
 //
@@ -80,7 +93,16 @@
 #define PATH_SIZE 512
 #define TEXT_SIZE 4096
 
-enum Action { ACTION_NONE, ACTION_EXIT, ACTION_TEAR, ACTION_FAIL, ACTION_SHORT, ACTION_SWAP };
+enum Action {
+  ACTION_NONE,
+  ACTION_EXIT,
+  ACTION_TEAR,
+  ACTION_FAIL,
+  ACTION_SHORT,
+  ACTION_SWAP,
+  ACTION_TRUNCATE,
+  ACTION_RECREATE
+};
 
 // Copied out of the environment when a removal arms the interposer, since a
 // child that runs several removals changes the variables between them.
@@ -95,6 +117,8 @@ struct Config {
   char log_path[TEXT_SIZE];
   char record_path[TEXT_SIZE];
   char skip[TEXT_SIZE];
+  char job[TEXT_SIZE];
+  int writer_fd;
 };
 
 // Descriptors that descend from the armed root open, with the name each was
@@ -191,6 +215,8 @@ static enum Action ParseAction(const char* text, int* fail_errno) {
   if (strcmp(text, "tear") == 0) return ACTION_TEAR;
   if (strcmp(text, "swap") == 0) return ACTION_SWAP;
   if (strcmp(text, "short") == 0) return ACTION_SHORT;
+  if (strcmp(text, "truncate") == 0) return ACTION_TRUNCATE;
+  if (strcmp(text, "recreate") == 0) return ACTION_RECREATE;
   if (strcmp(text, "EINTR") == 0) {
     *fail_errno = EINTR;
     return ACTION_FAIL;
@@ -223,6 +249,9 @@ static void LoadConfig(void) {
   CopyVariable(config.log_path, "ANCHORFILE_FAULT_LOG");
   CopyVariable(config.record_path, "ANCHORFILE_FAULT_RECORD");
   CopyVariable(config.skip, "ANCHORFILE_FAULT_SKIP");
+  CopyVariable(config.job, "ANCHORFILE_FAULT_JOB");
+  const char* writer = getenv("ANCHORFILE_FAULT_WRITER_FD");
+  config.writer_fd = writer != NULL && writer[0] != '\0' ? (int)strtol(writer, NULL, 10) : -1;
 }
 
 static long ThreadId(void) {
@@ -394,6 +423,35 @@ static void SwapFile(long number) {
   errno = saved_errno;
 }
 
+// The other writer's move: truncate the file it holds open, or replace the
+// file at the name by a new empty one that it then holds open on its
+// descriptor. The new file is given the old one's inode number for certain
+// (ext4 does so often, not always): the inode is kept under a spare link
+// while the name is unlinked, emptied and linked back, so the name's entry
+// goes and comes back with the same device and inode, size 0 and a new
+// modification time. None of these calls is counted: the interposer wraps
+// none of ftruncate, link and unlink, and the open goes to the real one.
+static void ActAsWriter(enum Action action) {
+  const int saved_errno = errno;
+  if (action == ACTION_TRUNCATE) {
+    (void)ftruncate(config.writer_fd, 0);
+    errno = saved_errno;
+    return;
+  }
+  char kept[TEXT_SIZE + 8];
+  snprintf(kept, sizeof(kept), "%s.kept", config.swap_name);
+  if (link(config.swap_name, kept) == 0 && unlink(config.swap_name) == 0) {
+    const int fd = RealOpen()(kept, O_WRONLY | O_TRUNC | O_CLOEXEC, 0600);
+    (void)link(kept, config.swap_name);
+    (void)unlink(kept);
+    if (fd >= 0 && fd != config.writer_fd) {
+      (void)dup2(fd, config.writer_fd);
+      (void)RealClose()(fd);
+    }
+  }
+  errno = saved_errno;
+}
+
 // Decides, before the call runs, whether it is the one to fail.
 static int ShouldFail(long number) {
   return config.action == ACTION_FAIL && number == config.at;
@@ -404,6 +462,9 @@ static void AfterCall(long number) {
   if (number == config.at) {
     if (config.action == ACTION_EXIT || config.action == ACTION_TEAR) _exit(CRASH_STATUS);
     if (config.action == ACTION_SWAP) SwapFile(number);
+    if (config.action == ACTION_TRUNCATE || config.action == ACTION_RECREATE) {
+      ActAsWriter(config.action);
+    }
   }
   if (config.action == ACTION_SWAP && config.exit_after_swap && number == config.at + 1) {
     _exit(CRASH_STATUS);
@@ -450,19 +511,25 @@ static int Injected(void) {
 // Arming
 
 // The removal starts with an anchored open of its storage root. Each root is
-// armed once: a child that runs several removals gives each its own root.
+// armed once per job tag: a child that runs several removals gives each its
+// own root, or the same root under a new tag.
 static char last_root[TEXT_SIZE];
+static char last_job[TEXT_SIZE];
 
 static int ArmsOn(const char* path, int flags) {
   if ((flags & O_DIRECTORY) == 0 || (flags & O_NOFOLLOW) == 0) return 0;
   if (atomic_load(&armed_thread) != 0) return 0;
   const char* root = getenv("ANCHORFILE_FAULT_ROOT");
-  return root != NULL && strcmp(path, root) == 0 && strcmp(root, last_root) != 0;
+  const char* job = getenv("ANCHORFILE_FAULT_JOB");
+  if (job == NULL) job = "";
+  return root != NULL && strcmp(path, root) == 0 &&
+         (strcmp(root, last_root) != 0 || strcmp(job, last_job) != 0);
 }
 
 static void Arm(void) {
   LoadConfig();
   snprintf(last_root, sizeof(last_root), "%s", config.root);
+  snprintf(last_job, sizeof(last_job), "%s", config.job);
   call_number = 0;
   tracked_count = 0;
   swapped = 0;
