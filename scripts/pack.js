@@ -8,6 +8,7 @@
 const fs = require('fs');
 const path = require('path');
 const { spawnSync } = require('child_process');
+const { writePackageReadme } = require('./package-readme');
 
 const root = path.resolve(__dirname, '..');
 const PACKAGES = ['anchorfile-native', 'proclineage-native', 'lockscout-native'];
@@ -21,10 +22,12 @@ const SHIPPED = {
 const TARGETS = ['linux-x64', 'darwin-x64', 'darwin-arm64'];
 
 // Packs every package with one npm call into `destination` (run from
-// there, so no configuration of this repository applies). Returns npm's
-// report per package directory name.
+// there, so no configuration of this repository applies), each with its
+// README made afresh from the repository's. Returns npm's report per
+// package directory name.
 function packInto(destination) {
   fs.mkdirSync(destination, { recursive: true });
+  for (const pkg of PACKAGES) writePackageReadme(pkg.replace('-native', ''));
   const result = spawnSync('npm', ['pack', '--json', '--pack-destination', destination, '--loglevel=error',
     ...PACKAGES.map((pkg) => path.join(root, 'packages', pkg))], { cwd: destination, encoding: 'utf8' });
   if (result.error) throw result.error;

@@ -8,6 +8,8 @@ command -v cmake >/dev/null || need+=(cmake)
 command -v g++ >/dev/null || need+=(g++)
 command -v make >/dev/null || need+=(make)
 command -v setpriv >/dev/null || need+=(util-linux)
+# The keychain memory search stops keyfetch at its exit under gdb (with its Python).
+command -v gdb >/dev/null || need+=(gdb)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 [ -f /usr/include/gmock/gmock.h ] || need+=(libgmock-dev)
 # The macOS cross-build: LLVM's archiver and Mach-O tools, and its Mach-O

@@ -36,7 +36,13 @@ function shippedFiles(pkg) {
   }
   return files;
 }
-const ENTRY_FILES = ['index.d.mts', 'index.d.ts', 'index.js', 'index.mjs', 'package.json'];
+const ENTRY = ['README.md', 'index.d.mts', 'index.d.ts', 'index.js', 'index.mjs', 'package.json'];
+const PROMISE_FORM = ['promises.d.mts', 'promises.d.ts', 'promises.js', 'promises.mjs', 'worker-pool.js'];
+const ENTRY_FILES = {
+  'anchorfile-native': [...ENTRY, ...PROMISE_FORM, 'arguments.js'],
+  'proclineage-native': [...ENTRY, ...PROMISE_FORM],
+  'lockscout-native': ENTRY,
+};
 const DIGEST = 'ab'.repeat(32);
 
 function run(command, args, options = {}) {
@@ -129,13 +135,27 @@ try {
   out.refusals = ['lockscout', 'keyfetch', 'keyvet'].map((name) => refusal(() => lockscout.programPath(name)));
   out.refusals.push(refusal(() => lockscout.probeIdentitySync('Velkor Atlas')));
   const rejection = (promise) => promise.then(() => null, (e) => ({ code: e.code, message: e.message }));
-  Promise.all([lockscout.probeIdentity('Velkor Atlas'), lockscout.readKey('Velkor Atlas'),
-    lockscout.createKey('Velkor Atlas', Buffer.from('k'))].map(rejection)).then((rejected) => {
+  const asyncAnchorfile = require('@native/anchorfile/promises');
+  out.promiseObjects = asyncAnchorfile === anchorfile.promises
+    && require('@native/proclineage/promises') === proclineage.promises;
+  fs.writeFileSync(path.join(root, parent, 'pooled'), 'bytes');
+  const pooled = Promise.all([asyncAnchorfile.directoryIdentity(path.join(root, parent)),
+    asyncAnchorfile.fileIdentity(path.join(root, parent, 'pooled'))])
+    .then(([dir, file]) => asyncAnchorfile.removeAnchoredFile(root, parent, 'pooled', ...dir, ...file,
+      anchorfile.contentQuarantineName(digest)))
+    .then(() => { out.pooledRemoval = fs.readdirSync(path.join(root, parent)); })
+    .then(() => proclineage.promises.listDarwinProcesses())
+    .then((list) => { out.pooledListing = Array.isArray(list.processes); });
+  Promise.all([pooled, lockscout.probeIdentity('Velkor Atlas'), lockscout.readKey('Velkor Atlas'),
+    lockscout.createKey('Velkor Atlas', Buffer.from('k'))].map(rejection)).then(([pooledFault, ...rejected]) => {
+    out.pooledFault = pooledFault;
     out.refusals.push(...rejected);
+    fs.rmSync(root, { recursive: true, force: true });
     process.stdout.write(JSON.stringify(out));
   });
-} finally {
+} catch (error) {
   fs.rmSync(root, { recursive: true, force: true });
+  throw error;
 }
 `;
 
@@ -176,7 +196,7 @@ for (const [name, pkg] of Object.entries(packages)) {
   }
 }
 Promise.all(Object.keys(packages).map((name) => import('@native/' + name))).then((modules) => {
-  out.esmFunctions = modules.map((m) => Object.entries(m).filter(([k]) => k !== 'default')
+  out.esmFunctions = modules.map((m) => Object.entries(m).filter(([k]) => k !== 'default' && k !== 'promises')
     .every(([, v]) => typeof v === 'function'));
   process.stdout.write(JSON.stringify(out));
 });
@@ -221,7 +241,7 @@ test('packed, installed outside the repository, loaded and called as an applicat
   const installed = path.join(app, 'node_modules', '@native');
   for (const pkg of PACKAGES) {
     const judged = packed[pkg].files.filter((f) => CROSS_BUILT || !f.startsWith('prebuilds/darwin-'));
-    assert.deepEqual(judged, [...ENTRY_FILES, ...shippedFiles(pkg)].sort(), pkg);
+    assert.deepEqual(judged, [...ENTRY_FILES[pkg], ...shippedFiles(pkg)].sort(), pkg);
     for (const file of packed[pkg].files.filter((f) => f.startsWith('prebuilds/'))) {
       const copy = path.join(installed, pkg.replace('-native', ''), file);
       assert.equal(binaryHasDebugInfo(copy), false, `${pkg}/${file} carries debug information`);
@@ -251,7 +271,7 @@ test('packed, installed outside the repository, loaded and called as an applicat
   fs.writeFileSync(path.join(app, 'main.cjs'), CJS_PROGRAM);
   fs.writeFileSync(path.join(app, 'main.mjs'), ESM_PROGRAM);
   const env = { ...process.env, APP_MARK: 'marked', NATIVE_BUILD_DIR: path.join(root, 'build') };
-  const cjs = JSON.parse(run(process.execPath, ['main.cjs', DIGEST], { cwd: app, env }));
+  const cjs = JSON.parse(run(process.execPath, ['main.cjs', DIGEST], { cwd: app, env, timeout: 120000 }));
   assert.deepEqual(cjs.loaded.sort(), [
     path.join(installed, 'anchorfile', 'prebuilds', 'linux-x64', 'anchorfile.node'),
     path.join(installed, 'proclineage', 'prebuilds', 'linux-x64', 'proclineage.node'),
@@ -262,6 +282,10 @@ test('packed, installed outside the repository, loaded and called as an applicat
   assert.deepEqual(cjs.kinds, ['publication', 'content', null]);
   assert.deepEqual(cjs.idTypes, Array(6).fill('bigint'));
   assert.deepEqual([cjs.afterRemoval, cjs.listed, cjs.afterRecovery], [[], true, []]);
+  // The promise forms load from the tarballs too, run on their workers, and
+  // let the program exit by itself once its work is done (run() would
+  // otherwise time out).
+  assert.deepEqual([cjs.promiseObjects, cjs.pooledFault, cjs.pooledRemoval, cjs.pooledListing], [true, null, [], true]);
   // As root in a container the program's own process may read as
   // inconsistent (see the proclineage notes); an ordinary run reads it.
   if (cjs.self !== null) {
