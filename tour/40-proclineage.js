@@ -70,7 +70,8 @@ async function run() {
     show('processes of this user listed', listing.processes.length);
     show('complete', listing.complete
       ? 'yes, every process of this user was read consistently'
-      : 'no: some process could not be read consistently (as root, an init in session 0 is one)');
+      : 'no: a process of this user could not be read consistently and was left out (as root in a container: '
+        + 'init and the others without a session of the namespace); all the rest are listed');
   }
 
   children[0].kill();
