@@ -35,3 +35,10 @@ if [ ! -f node_modules/.package-lock.json ] || [ package-lock.json -nt node_modu
   echo "setup: installing the locked dev dependencies" >&2
   npm ci --no-audit --no-fund --prefer-offline >/dev/null
 fi
+
+# The worker pool behind the packages' promise forms has one source; each
+# package that ships it carries a copy, since each tarball installs alone.
+for pkg in anchorfile-native proclineage-native; do
+  cmp -s packages/shared/worker-pool.js "packages/$pkg/worker-pool.js" \
+    || cp packages/shared/worker-pool.js "packages/$pkg/worker-pool.js"
+done

@@ -3,8 +3,6 @@
 // thread of the same process.
 const { test } = require('node:test');
 const assert = require('node:assert/strict');
-const fs = require('fs');
-const path = require('path');
 const proclineage = require('..');
 const promises = require('../promises.js');
 
@@ -29,9 +27,4 @@ test('every call resolves with the answer of its synchronous form', async () => 
   assert.ok(own(expected) !== undefined || proclineage.getDarwinProcess(self) === null);
   assert.equal(proclineage.promises, promises);
   assert.deepEqual(Object.keys(promises), Object.keys(proclineage).filter((key) => key !== 'promises'));
-});
-
-test('the worker pool is the same file in both packages that ship one', () => {
-  const pool = (pkg) => fs.readFileSync(path.join(__dirname, '..', '..', pkg, 'worker-pool.js'), 'utf8');
-  assert.equal(pool('proclineage-native'), pool('anchorfile-native'));
 });

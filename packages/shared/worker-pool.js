@@ -4,9 +4,9 @@
 // calling thread (an Electron main process, whose window stops painting
 // for as long as a call takes). Each worker loads the package once and
 // runs one call at a time; calls beyond the workers wait in one queue, so a
-// slow call never holds up others behind it. This file is the same in
-// every package that has a promise form, because each package ships
-// alone.
+// slow call never holds up others behind it. Each package that has a
+// promise form ships alone, so each gets its own copy of this one file
+// (scripts/setup.sh copies it in; the copies are not kept in git).
 const fs = require('fs');
 const os = require('os');
 const { Worker } = require('worker_threads');
