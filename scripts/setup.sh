@@ -27,18 +27,20 @@ if [ ${#need[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need[@]}" >/dev/null
 fi
 
-# The locked dev dependencies: node-gyp-build, through which the packages
-# load their add-ons; typescript for the type check; node-api-headers when
-# node ships no headers, and for the macOS cross-build with Zig. Installed
-# when node_modules is missing or older than the lock file.
+# The locked dev dependencies: typescript for the type check;
+# node-api-headers when node ships no headers, and for the macOS
+# cross-build with Zig. Installed when node_modules is missing or older
+# than the lock file.
 if [ ! -f node_modules/.package-lock.json ] || [ package-lock.json -nt node_modules/.package-lock.json ]; then
   echo "setup: installing the locked dev dependencies" >&2
   npm ci --no-audit --no-fund --prefer-offline >/dev/null
 fi
 
-# The worker pool behind the packages' promise forms has one source; each
-# package that ships it carries a copy, since each tarball installs alone.
+# The add-on loader and the worker pool behind the promise forms have one
+# source each; each package that ships them carries a copy, since each
+# tarball installs alone.
 for pkg in anchorfile-native proclineage-native; do
-  cmp -s packages/shared/worker-pool.js "packages/$pkg/worker-pool.js" \
-    || cp packages/shared/worker-pool.js "packages/$pkg/worker-pool.js"
+  for file in load-addon.js worker-pool.js; do
+    cmp -s "packages/shared/$file" "packages/$pkg/$file" || cp "packages/shared/$file" "packages/$pkg/$file"
+  done
 done

@@ -37,7 +37,7 @@ function shippedFiles(pkg) {
   return files;
 }
 const ENTRY = ['README.md', 'index.d.mts', 'index.d.ts', 'index.js', 'index.mjs', 'package.json'];
-const PROMISE_FORM = ['promises.d.mts', 'promises.d.ts', 'promises.js', 'promises.mjs', 'worker-pool.js'];
+const PROMISE_FORM = ['load-addon.js', 'promises.d.mts', 'promises.d.ts', 'promises.js', 'promises.mjs', 'worker-pool.js'];
 const ENTRY_FILES = {
   'anchorfile-native': [...ENTRY, ...PROMISE_FORM, 'arguments.js'],
   'proclineage-native': [...ENTRY, ...PROMISE_FORM],
@@ -270,7 +270,16 @@ test('packed, installed outside the repository, loaded and called as an applicat
   // repository's build selected: outside it no variable picks native code.
   fs.writeFileSync(path.join(app, 'main.cjs'), CJS_PROGRAM);
   fs.writeFileSync(path.join(app, 'main.mjs'), ESM_PROGRAM);
-  const env = { ...process.env, APP_MARK: 'marked', NATIVE_BUILD_DIR: path.join(root, 'build') };
+  // Nor can the variables a common prebuild loader reads: a directory of
+  // the package's name (npm's upper-cased name + "_PREBUILD") and another
+  // platform or CPU would each choose other native code for a signed
+  // application.
+  const env = {
+    ...process.env, APP_MARK: 'marked', NATIVE_BUILD_DIR: path.join(root, 'build'),
+    '@NATIVE/ANCHORFILE_PREBUILD': path.join(root, 'packages', 'anchorfile-native'),
+    '@NATIVE/PROCLINEAGE_PREBUILD': path.join(root, 'packages', 'proclineage-native'),
+    npm_config_arch: 'arm64', npm_config_platform: 'darwin',
+  };
   const cjs = JSON.parse(run(process.execPath, ['main.cjs', DIGEST], { cwd: app, env, timeout: 120000 }));
   assert.deepEqual(cjs.loaded.sort(), [
     path.join(installed, 'anchorfile', 'prebuilds', 'linux-x64', 'anchorfile.node'),
