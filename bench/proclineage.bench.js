@@ -20,6 +20,11 @@ const fs = require('fs');
 const os = require('os');
 const path = require('path');
 const { spawn, spawnSync } = require('child_process');
+
+// The tools measured against are other programs: they run without a
+// preload meant for node (the sanitizer runtime of a sanitizer build, under
+// which ps waits for ever), as a user's script would start them.
+const TOOL_ENV = Object.fromEntries(Object.entries(process.env).filter(([name]) => name !== 'LD_PRELOAD'));
 const { interleave, report } = require('./support.js');
 
 const buildDir = path.resolve(__dirname, '..', process.env.NATIVE_BUILD_DIR || 'build');
@@ -32,14 +37,14 @@ const PYTHON = '/usr/bin/python3';
 const uid = process.geteuid();
 
 function hasPsutil() {
-  return spawnSync(PYTHON, ['-c', 'import psutil'], { stdio: 'ignore' }).status === 0;
+  return spawnSync(PYTHON, ['-c', 'import psutil'], { stdio: 'ignore', env: TOOL_ENV }).status === 0;
 }
 
 function ensurePsutil() {
   if (hasPsutil()) return true;
   if (uid === 0) {
     const apt = (...args) => spawnSync('apt-get', args, {
-      stdio: 'ignore', env: { ...process.env, DEBIAN_FRONTEND: 'noninteractive' },
+      stdio: 'ignore', env: { ...TOOL_ENV, DEBIAN_FRONTEND: 'noninteractive' },
     });
     // A fresh machine may have no package lists yet.
     if (apt('install', '-y', '-qq', 'python3-psutil').status !== 0) {
@@ -77,13 +82,13 @@ print(time.perf_counter_ns() - start, count)
 `;
 
 function psutilRun(args) {
-  const result = spawnSync(PYTHON, ['-c', PSUTIL_SCRIPT, ...args], { encoding: 'utf8' });
+  const result = spawnSync(PYTHON, ['-c', PSUTIL_SCRIPT, ...args], { encoding: 'utf8', env: TOOL_ENV });
   const [ns, count] = result.stdout.trim().split(' ').map(Number);
   return { ns, count };
 }
 
 function psListing() {
-  const result = spawnSync('ps', ['-u', String(uid), '-o', 'pid=,ppid=,pgid=,sess='], { encoding: 'utf8' });
+  const result = spawnSync('ps', ['-u', String(uid), '-o', 'pid=,ppid=,pgid=,sess='], { encoding: 'utf8', env: TOOL_ENV });
   return result.stdout.split('\n').filter(Boolean).map((row) => {
     const [pid, ppid, pgid, sid] = row.trim().split(/\s+/).map(Number);
     return { pid, ppid, pgid, sid };
@@ -91,7 +96,7 @@ function psListing() {
 }
 
 function psArguments(pids) {
-  const result = spawnSync('ps', ['-o', 'pid=,args=', '-p', pids.join(',')], { encoding: 'utf8' });
+  const result = spawnSync('ps', ['-o', 'pid=,args=', '-p', pids.join(',')], { encoding: 'utf8', env: TOOL_ENV });
   return result.stdout.split('\n').filter(Boolean).map((row) => row.trim().split(/\s+/));
 }
 
