@@ -74,6 +74,7 @@ struct StatFields {
   int pgid;
   unsigned int flags;
   int threads;
+  int exit_signal;  // -1 for a thread other than its process's first
   char comm[64];                   // the command name, as far as it fits
   unsigned long long start_ticks;  // clock ticks after boot
   // Where the arguments and the environment lie in the process's memory;
@@ -210,8 +211,8 @@ bool ParseStat(const char* text, StatFields* out) {
     memcpy(out->comm, open_paren + 1, length < sizeof out->comm ? length : sizeof out->comm - 1);
   }
   // Fields of stat(5), numbered from 3 after the name: 3 state, 4 ppid,
-  // 5 pgrp, 9 flags, 20 num_threads, 22 starttime, 48 to 51 arg_start
-  // arg_end env_start env_end.
+  // 5 pgrp, 9 flags, 20 num_threads, 22 starttime, 38 exit_signal, 48 to
+  // 51 arg_start arg_end env_start env_end.
   // Up to 22 they are always there; the later ones only on newer kernels.
   const char* field = close_paren + 1;
   unsigned long long values[52] = {0};
@@ -238,6 +239,8 @@ bool ParseStat(const char* text, StatFields* out) {
   out->flags = static_cast<unsigned int>(values[9]);
   out->threads = static_cast<int>(values[20]);
   out->start_ticks = values[22];
+  // strtoull reads "-1" as its two's complement.
+  out->exit_signal = static_cast<int>(static_cast<long long>(values[38]));
   out->arg_start = values[48];
   out->arg_end = values[49];
   out->env_start = values[50];
@@ -806,34 +809,18 @@ bool MayRead(int fd, bool is_stat, uint32_t euid, uid_t caller) {
   return false;
 }
 
-// Root may read every process, so only the thread-id test is left, and
-// tgkill makes it in one call: it refuses a thread id as a process
-// number. Made after the entry is open, it also shows that the number
-// named a process then; had the entry's process gone and its number
-// passed on before, the entry's reads fail.
-int OpenProcessEntryAsRoot(int pid, const char* entry) {
-  const int fd = OpenProcEntry(pid, entry);
-  if (fd < 0) {
-    return -1;
-  }
-  if (syscall(SYS_tgkill, pid, pid, 0) != 0 && errno == ESRCH) {
-    close(fd);
-    errno = ESRCH;
-    return -1;
-  }
-  return fd;
-}
-
 // Opens the directory of process `pid` (entry null), or the file `entry`
 // in it, after checking that `pid` is a process the caller may read.
 // Returns the descriptor, which the caller closes, or -1 with errno: ESRCH
-// when `pid` is no process, EPERM for another user's. Every later read
-// goes through this descriptor, so it comes from this one process even if
-// the number is recycled meanwhile (the reads then fail).
+// when `pid` is no process, EPERM for another user's. Root may read every
+// process, so the entry is opened without a check; whether `pid` is a
+// thread id is left to the caller's first read of stat (OpenStatFile).
+// Every later read goes through this descriptor, so it comes from this one
+// process even if the number is recycled meanwhile (the reads then fail).
 int OpenProcessEntry(int pid, const char* entry) {
   const uid_t caller = geteuid();
   if (caller == 0) {
-    return OpenProcessEntryAsRoot(pid, entry);
+    return OpenProcEntry(pid, entry);
   }
   const bool by_pidfd = CurrentSource() == procinfo_linux::IdentifierSource::kPidfsInfo;
   if (!by_pidfd && entry != nullptr) {
@@ -864,6 +851,67 @@ int OpenProcessEntry(int pid, const char* entry) {
     CloseKeepingErrno(fd);
   }
   return ok ? fd : -1;
+}
+
+// Whether the task whose stat was read is a process's first thread, not
+// another thread of it: /proc/<tid> answers for any thread id, though only
+// a process's own number names a process on macOS. A thread started with
+// CLONE_THREAD has exit_signal -1 (kernel/fork.c, copy_process), and a
+// thread that takes over its process by exec gets SIGCHLD in place of it
+// (kernel/exec.c, de_thread); measured on 6.18: 17 for a process, -1 for
+// its second thread. 0 proves nothing (a process cloned with no exit
+// signal), so there tgkill decides: it refuses a thread id as a process
+// number, and a process that has gone since fails the stat reads anyway.
+bool FirstThread(int pid, const StatFields& stat) {
+  if (stat.exit_signal == -1) {
+    errno = ESRCH;
+    return false;
+  }
+  if (stat.exit_signal == 0 && syscall(SYS_tgkill, pid, pid, 0) != 0 && errno == ESRCH) {
+    return false;
+  }
+  return true;
+}
+
+// Whether the caller is root or the effective user of process `pid`, for
+// a caller that has just opened a file of it by number. The directory
+// /proc/<pid> is owned by the process's effective user whatever its
+// dumpability, where the files in it are root's when it is not dumpable
+// (fs/proc/base.c, task_dump_owner; measured on 6.18 for a non-dumpable
+// process and a zombie). Its stat by number answers for the process whose
+// file is open as long as that file still reads afterwards: until the
+// process is reaped its number names no other.
+bool CallerMayReadByOwner(int pid) {
+  const uid_t caller = geteuid();
+  if (caller == 0) {
+    return true;
+  }
+  char path[64];
+  snprintf(path, sizeof path, "/proc/%d", pid);
+  struct stat status;
+  return stat(path, &status) == 0 && status.st_uid == caller;
+}
+
+// Opens the stat file of process `pid` when the caller may read the
+// process, and reads it once into *first, which also settles that `pid`
+// is no thread id. The owner check of the directory, one call, stands for
+// the pidfd and info read of OpenProcessEntry; where it fails (another
+// user's process, a kernel thread, one gone meanwhile), OpenProcessEntry
+// gives the answer. The caller closes the descriptor.
+int OpenStatFile(int pid, StatFields* first) {
+  int stat_fd = OpenProcEntry(pid, "stat");
+  if (stat_fd >= 0 && !CallerMayReadByOwner(pid)) {
+    close(stat_fd);
+    stat_fd = OpenProcessEntry(pid, "stat");
+  }
+  if (stat_fd < 0) {
+    return -1;
+  }
+  if (!ReadStatFile(stat_fd, first) || !FirstThread(pid, *first)) {
+    CloseKeepingErrno(stat_fd);
+    return -1;
+  }
+  return stat_fd;
 }
 
 // The directory of a thread of `pid` other than its main one. When the
@@ -928,13 +976,14 @@ bool ReadExecutable(int dir_fd, const char* path, char* exe, size_t size, ssize_
 // The files of a process that its area is read from, and its executable
 // path. They are opened by number, "/proc/<pid>/...", each open naming
 // the number anew, which saves opening and closing the directory. The stat
-// file, opened first after the checks of OpenProcessEntry, is read after
-// the last of them: it reads only while its process has not been reaped,
+// file, opened and read first (OpenStatFile), is read again after the
+// last of them: it reads only while its process has not been reaped,
 // and until then the number names no other process, so every file opened
 // by number in between was that process's. Where the main thread has
 // exited, the files are a live thread's, below its own directory.
 struct ArgumentSource {
   int stat_fd;      // the stat file, read for the image marks and as proof
+  StatFields first; // its first read, the image mark before the area
   int dir_fd;       // AT_FDCWD, or a live thread's directory
   char prefix[32];  // "/proc/<pid>/" with AT_FDCWD, else ""
   bool exe_known;   // false where Linux refuses the path (ReadExecutable)
@@ -986,12 +1035,13 @@ bool MoveToLiveThread(int pid, ArgumentSource* source) {
   source->stat_fd = stat_fd;
   source->dir_fd = thread_fd;
   source->prefix[0] = '\0';
-  return true;
+  // The mark before the area is the live thread's, as the one after will be.
+  return ReadStatFile(source->stat_fd, &source->first);
 }
 
 // On success the caller closes the source (CloseArgumentSource).
 bool OpenArgumentSource(int pid, ArgumentSource* source) {
-  source->stat_fd = OpenProcessEntry(pid, "stat");
+  source->stat_fd = OpenStatFile(pid, &source->first);
   if (source->stat_fd < 0) {
     return false;
   }
@@ -1116,26 +1166,30 @@ bool FillArgumentArea(const ArgumentSource& source, Bytes* area) {
 // arguments and the environment lie. macOS hands out the area in one
 // piece; here it is read file by file, so an exec in between would mix two
 // programs' areas (the old executable path with the new arguments). The
-// executable path read first (the source's) and a stat read before, and
-// both read again after, show when equal that no exec came between. The
-// stat file is the source's, read from its start each time: each read of
-// it is made afresh.
+// source's first stat read and its executable path, read before the area,
+// and both read again after, show when equal that no exec came between.
+// The stat file is the source's, read from its start each time: each read
+// of it is made afresh.
 struct StatMark {
   char comm[64];
   unsigned long long spans[4];
 };
 
-bool ReadStatMark(int stat_fd, StatMark* mark) {
-  StatFields stat;
-  if (!ReadStatFile(stat_fd, &stat)) {
-    return false;
-  }
+void MarkOf(const StatFields& stat, StatMark* mark) {
   memset(mark, 0, sizeof *mark);
   memcpy(mark->comm, stat.comm, sizeof mark->comm);
   mark->spans[0] = stat.arg_start;
   mark->spans[1] = stat.arg_end;
   mark->spans[2] = stat.env_start;
   mark->spans[3] = stat.env_end;
+}
+
+bool ReadStatMark(int stat_fd, StatMark* mark) {
+  StatFields stat;
+  if (!ReadStatFile(stat_fd, &stat)) {
+    return false;
+  }
+  MarkOf(stat, mark);
   return true;
 }
 
@@ -1158,8 +1212,9 @@ bool SameExecutable(const ArgumentSource& source, bool* same) {
 bool FillBetweenMarks(const ArgumentSource& source, Bytes* area, bool* same_image) {
   StatMark before;
   StatMark after;
+  MarkOf(source.first, &before);
   bool same_exe = false;
-  const bool ok = ReadStatMark(source.stat_fd, &before) && FillArgumentArea(source, area) &&
+  const bool ok = FillArgumentArea(source, area) &&
                   SameExecutable(source, &same_exe) && ReadStatMark(source.stat_fd, &after);
   if (ok) {
     *same_image = same_exe && memcmp(&before, &after, sizeof before) == 0;
@@ -1212,16 +1267,12 @@ bool BuiltAreaSize(int pid, size_t* size) {
 // that access before the area is read (a set-user-id exec), the area
 // outgrows the bound and the caller sees it.
 bool ArgumentAreaBound(int pid, size_t* bound) {
-  const int stat_fd = OpenProcessEntry(pid, "stat");
+  StatFields stat;
+  const int stat_fd = OpenStatFile(pid, &stat);
   if (stat_fd < 0) {
     return false;
   }
-  StatFields stat;
-  const bool read = ReadStatFile(stat_fd, &stat);
-  CloseKeepingErrno(stat_fd);
-  if (!read) {
-    return false;
-  }
+  close(stat_fd);
   if (stat.arg_start == 0 || stat.env_end < stat.env_start || stat.env_start < stat.arg_start ||
       stat.arg_end < stat.arg_start) {
     return BuiltAreaSize(pid, bound);

@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <limits.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
@@ -242,6 +243,10 @@ TEST(ProcessInfo, ThreadIdsAreNotProcesses) {
   size_t size = 0;
   EXPECT_NE(sysctl(mib, 3, nullptr, &size, nullptr, 0), 0);
   EXPECT_EQ(errno, ESRCH);
+  char area[65536];
+  size = sizeof area;
+  EXPECT_NE(sysctl(mib, 3, area, &size, nullptr, 0), 0);
+  EXPECT_EQ(errno, ESRCH);
 }
 
 std::vector<int> ListAll() {
@@ -475,6 +480,21 @@ TEST(ArgumentArea, AZombieIsEinvalAsOnMacOS) {
   ArgumentArea(zombie, &error);
   EXPECT_EQ(error, EINVAL);
   waitpid(zombie, nullptr, 0);
+}
+
+TEST(ArgumentArea, AProcessClonedWithoutExitSignalHasOne) {
+  // Its stat shows exit signal 0, which a thread id never does but which
+  // tells nothing alone: it has an argument area like any process.
+  static char stack[65536];
+  const pid_t quiet = clone([](void*) -> int { pause(); return 0; }, stack + sizeof stack, 0,
+                            nullptr);
+  ASSERT_GT(quiet, 0);
+  int error = -1;
+  const std::string area = ArgumentArea(quiet, &error);
+  kill(quiet, SIGKILL);
+  waitpid(quiet, nullptr, __WALL);
+  EXPECT_EQ(error, 0);
+  EXPECT_GT(area.size(), 4u);
 }
 
 }  // namespace
