@@ -110,8 +110,9 @@ function traced(command, args, follow) {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'bench-strace-'));
   try {
     const out = path.join(dir, 'trace');
+    const env = command === process.execPath ? process.env : TOOL_ENV;
     const run = spawnSync(STRACE, ['-qq', ...(follow ? ['-f'] : []), '-o', out, command, ...args],
-      { encoding: 'utf8' });
+      { encoding: 'utf8', env });
     if (run.status !== 0) throw new Error(`strace ${command}: ${run.stderr}`);
     return { stdout: run.stdout, lines: fs.readFileSync(out, 'utf8').split('\n') };
   } finally {
