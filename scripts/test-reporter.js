@@ -3,9 +3,10 @@
 // (a test, or a suite with everything in it), with how many subtests ran
 // inside; then every failure in full, with the standard error of the file
 // it came from; then the runner's own totals ("ℹ tests N", "ℹ pass N",
-// "ℹ fail N", ...) as the last lines, which is what CI reads. Node's spec
-// reporter prints every subtest and suite too, several hundred lines that
-// bury a failure; the complete record goes to the TAP log all the same.
+// "ℹ fail N", ...) as the last lines, which is what CI reads. Node's
+// default reporter prints every subtest and suite too, several hundred
+// lines that bury a failure; the complete record goes to the TAP log all
+// the same.
 const { Transform } = require('stream');
 const { inspect } = require('util');
 
