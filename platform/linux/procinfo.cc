@@ -812,16 +812,12 @@ bool MayRead(int fd, bool is_stat, uint32_t euid, uid_t caller) {
 // Opens the directory of process `pid` (entry null), or the file `entry`
 // in it, after checking that `pid` is a process the caller may read.
 // Returns the descriptor, which the caller closes, or -1 with errno: ESRCH
-// when `pid` is no process, EPERM for another user's. Root may read every
-// process, so the entry is opened without a check; whether `pid` is a
-// thread id is left to the caller's first read of stat (OpenStatFile).
+// when `pid` is no process, EPERM for another user's. Only reached for a
+// caller who is not root (OpenStatFile lets root through before).
 // Every later read goes through this descriptor, so it comes from this one
 // process even if the number is recycled meanwhile (the reads then fail).
 int OpenProcessEntry(int pid, const char* entry) {
   const uid_t caller = geteuid();
-  if (caller == 0) {
-    return OpenProcEntry(pid, entry);
-  }
   const bool by_pidfd = CurrentSource() == procinfo_linux::IdentifierSource::kPidfsInfo;
   if (!by_pidfd && entry != nullptr) {
     // Without PIDFD_GET_INFO the owner is read through the directory.
@@ -1039,12 +1035,10 @@ bool MoveToLiveThread(int pid, ArgumentSource* source) {
   return ReadStatFile(source->stat_fd, &source->first);
 }
 
-// On success the caller closes the source (CloseArgumentSource).
-bool OpenArgumentSource(int pid, ArgumentSource* source) {
-  source->stat_fd = OpenStatFile(pid, &source->first);
-  if (source->stat_fd < 0) {
-    return false;
-  }
+// Completes a source whose stat_fd and first are set (OpenStatFile). On
+// success the caller closes the source (CloseArgumentSource); on failure
+// it is closed here.
+bool CompleteArgumentSource(int pid, ArgumentSource* source) {
   source->dir_fd = AT_FDCWD;
   snprintf(source->prefix, sizeof source->prefix, "/proc/%d/", pid);
   char path[64];
@@ -1063,6 +1057,12 @@ bool OpenArgumentSource(int pid, ArgumentSource* source) {
   source->exe_known = length >= 0;
   source->exe_length = length >= 0 ? static_cast<size_t>(length) : 0;
   return true;
+}
+
+// On success the caller closes the source (CloseArgumentSource).
+bool OpenArgumentSource(int pid, ArgumentSource* source) {
+  source->stat_fd = OpenStatFile(pid, &source->first);
+  return source->stat_fd >= 0 && CompleteArgumentSource(pid, source);
 }
 
 // Appends the environment where the caller may read it. Linux keeps the
@@ -1240,22 +1240,6 @@ bool BuildArgumentArea(int pid, Bytes* area) {
   return false;
 }
 
-// The size of the area, learned by building it: for a process whose stat
-// shows no spans (Linux hides them where it refuses the executable path;
-// a process without memory has none).
-bool BuiltAreaSize(int pid, size_t* size) {
-  ArgumentSource source;
-  if (!OpenArgumentSource(pid, &source)) {
-    return false;
-  }
-  Bytes area{nullptr, 0, 0};
-  const bool ok = FillArgumentArea(source, &area);
-  *size = area.size;
-  FreeBytes(&area);
-  CloseArgumentSource(&source);
-  return ok;
-}
-
 // An upper bound of the area's size, for a size query, without reading the
 // area itself: from the memory spans of the arguments and the environment
 // in stat. A process that rewrote its arguments without a final zero byte
@@ -1265,18 +1249,30 @@ bool BuiltAreaSize(int pid, size_t* size) {
 // executable link too (both take the same ptrace access check), so the
 // path is the link's, at most PATH_MAX - 1 bytes; should the process lose
 // that access before the area is read (a set-user-id exec), the area
-// outgrows the bound and the caller sees it.
+// outgrows the bound and the caller sees it. Where stat shows no spans
+// (Linux hides them where it refuses the executable path; a process
+// without memory has none) the area is built, from the stat file already
+// open, so that its size is that of this very process.
 bool ArgumentAreaBound(int pid, size_t* bound) {
-  StatFields stat;
-  const int stat_fd = OpenStatFile(pid, &stat);
-  if (stat_fd < 0) {
+  ArgumentSource source;
+  source.stat_fd = OpenStatFile(pid, &source.first);
+  if (source.stat_fd < 0) {
     return false;
   }
-  close(stat_fd);
+  const StatFields stat = source.first;
   if (stat.arg_start == 0 || stat.env_end < stat.env_start || stat.env_start < stat.arg_start ||
       stat.arg_end < stat.arg_start) {
-    return BuiltAreaSize(pid, bound);
+    if (!CompleteArgumentSource(pid, &source)) {
+      return false;
+    }
+    Bytes area{nullptr, 0, 0};
+    const bool ok = FillArgumentArea(source, &area);
+    *bound = area.size;
+    FreeBytes(&area);
+    CloseArgumentSource(&source);
+    return ok;
   }
+  close(source.stat_fd);
   const size_t arguments = static_cast<size_t>(stat.env_end - stat.arg_start);
   const size_t environment = static_cast<size_t>(stat.env_end - stat.env_start);
   const size_t path = sizeof(ArgumentSource::exe) - 1;

@@ -15,8 +15,21 @@ constexpr const char* kAllowedIdentities[] = {
     "Velkor-Atlas",
     "Velkor-Atlas (DEV)",
 };
-// The longest of them, in bytes.
-constexpr std::size_t kMaxIdentityBytes = 18;
+// The longest of them, in bytes, counted by the compiler: keyfetch sizes
+// its name buffers by it, so a longer identity added above can never
+// overflow them.
+constexpr std::size_t LongestIdentityBytes() {
+  std::size_t longest = 0;
+  for (const char* allowed : kAllowedIdentities) {
+    std::size_t length = 0;
+    while (allowed[length] != '\0') {
+      ++length;
+    }
+    longest = length > longest ? length : longest;
+  }
+  return longest;
+}
+constexpr std::size_t kMaxIdentityBytes = LongestIdentityBytes();
 
 // Appended to the identity for the item's service and account attributes.
 constexpr char kServiceSuffix[] = " Safe Storage";

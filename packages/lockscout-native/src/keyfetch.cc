@@ -68,6 +68,8 @@ unsigned char inputBuffer[kInputBufferBytes];
 // never longer, since only allowed identities are used.
 constexpr std::size_t kNameBytes =
     credential_identity::kMaxIdentityBytes + sizeof credential_identity::kServiceSuffix;
+static_assert(sizeof credential_identity::kServiceSuffix >= sizeof credential_identity::kAccountSuffix,
+              "the service suffix is the longer one, so kNameBytes holds every name");
 
 // One keychain name, as the lookups take it: bytes and a length, no NUL.
 struct Name {

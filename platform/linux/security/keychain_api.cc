@@ -766,7 +766,7 @@ OSStatus SecKeychainAddGenericPassword(SecKeychainRef keychain, UInt32 serviceNa
     item.service.assign(serviceName == nullptr ? "" : serviceName, serviceNameLength);
     item.account.assign(accountName == nullptr ? "" : accountName, accountNameLength);
     const char* password = static_cast<const char*>(passwordData);
-    item.data.assign(password, password == nullptr ? password : password + passwordLength);
+    item.data.assign(password, password + passwordLength);
     std::string path;
     const OSStatus status = UnderDirectoryLock([&] {
       const OSStatus target = AddTarget(keychain, &path);
